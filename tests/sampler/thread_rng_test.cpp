@@ -117,12 +117,5 @@ TEST(ThreadRng, OnePerThread) {
   EXPECT_NE(ours, theirs);
 }
 
-TEST(ThreadRng, OsEntropyFillsLongBuffers) {
-  std::vector<std::uint8_t> a(1000), b(1000);
-  ASSERT_TRUE(os_entropy(a).has_value());
-  ASSERT_TRUE(os_entropy(b).has_value());
-  EXPECT_NE(a, b);
-}
-
 }  // namespace
 }  // namespace varnel

@@ -7,10 +7,13 @@
 #include <thread>
 #include <vector>
 
+#include "distributions.hpp"
 #include "panic.hpp"
 
 namespace varnel {
 namespace {
+
+static_assert(RandomGenerator<ThreadRng>);
 
 constexpr std::size_t kWordsPerKey = ThreadRng::kRekeyBytes / 4;
 

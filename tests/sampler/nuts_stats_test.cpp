@@ -21,7 +21,7 @@ constexpr std::size_t dim = 2;
 
 enum Flag : unsigned { Always = 0, MassMatrix = 1, Gradient = 2, Unconstrained = 4, Divergences = 8 };
 
-struct ColumnSpec {
+struct ExpectedColumn {
   const char* name;
   std::shared_ptr<arrow::DataType> type;
   bool nullable;
@@ -29,7 +29,7 @@ struct ColumnSpec {
 };
 
 // The chain-level table: every column, in order, with the flag that adds it.
-std::vector<ColumnSpec> all_columns() {
+std::vector<ExpectedColumn> all_columns() {
   const auto list = arrow::fixed_size_list(arrow::float64(), dim);
   return {
       {"depth", arrow::uint64(), false, Always},
@@ -134,7 +134,7 @@ std::vector<double> list_entry(const arrow::StructArray& table, const std::strin
 TEST(NutsStatsBuilder, ColumnsForEveryFlagCombination) {
   for (unsigned flags = 0; flags < 16; ++flags) {
     SCOPED_TRACE(describe(flags));
-    std::vector<ColumnSpec> expected;
+    std::vector<ExpectedColumn> expected;
     for (auto& c : all_columns()) {
       if (c.present_with == Always || (flags & c.present_with) != 0) expected.push_back(c);
     }

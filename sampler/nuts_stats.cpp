@@ -15,7 +15,10 @@ NutsStatsBuilder NutsStatsBuilder::create(const NutsSettings& settings, std::siz
                                   ? std::numeric_limits<std::uint64_t>::max()
                                   : settings.num_tune + settings.num_draws;
   const std::int64_t rows = row_capacity_hint(total);
-  const std::int32_t list_size = checked_list_size(dim);
+  // Only list columns need dim to fit Arrow's 32-bit list size.
+  const bool has_lists =
+      settings.store_gradient || settings.store_unconstrained || settings.store_divergences;
+  const std::int32_t list_size = has_lists ? checked_list_size(dim) : 0;
 
   NutsStatsBuilder builder(rows, PotentialStatsBuilder::create(settings, dim),
                            CombinedStatsBuilder::create(settings, dim));

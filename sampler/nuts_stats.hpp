@@ -26,8 +26,9 @@ class NutsStatsBuilder {
  public:
   // Columns as the storage flags of `settings` select; `dim` is the length of
   // every list column. The per-draw columns reserve room for
-  // num_tune + num_draws rows, capped (they grow beyond it). Panic when dim
-  // does not fit an Arrow list size or memory runs out.
+  // num_tune + num_draws rows, capped (they grow beyond it). Panic when a list
+  // column is selected and dim does not fit an Arrow list size, or when
+  // memory runs out.
   static NutsStatsBuilder create(const NutsSettings& settings, std::size_t dim);
 
   // Appends one row, whole or not at all. Panic when a stored vector does not

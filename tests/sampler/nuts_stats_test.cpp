@@ -314,6 +314,17 @@ TEST(NutsStatsBuilder, AbsurdRunLengthsDoNotReserveUpFront) {
   EXPECT_EQ(table->length(), 1);
 }
 
+TEST(NutsStatsBuilder, ParameterCountBeyondArrowListSize) {
+  constexpr std::size_t huge = std::size_t{1} << 31;
+  // Without list columns the parameter count is never used.
+  auto scalars_only = NutsStatsBuilder::create(settings_with(0), huge);
+  expect_valid(std::move(scalars_only).finalize());
+  for (const unsigned flags : {1u, 2u, 4u, 8u}) {
+    SCOPED_TRACE(describe(flags));
+    EXPECT_THROW(NutsStatsBuilder::create(settings_with(flags), huge), Panic);
+  }
+}
+
 TEST(PotentialStatsBuilder, MassMatrixChildOnlyWithItsFlag) {
   auto without = DiagMassMatrixStatsBuilder::create(settings_with(0), dim);
   EXPECT_FALSE(without.has_columns());

@@ -1,0 +1,124 @@
+"""Every entry point called thousands of times, failing paths included: the
+resident memory stays flat after warm-up and the argument objects' reference
+counts come back to where they were."""
+
+import contextlib
+import gc
+import io
+import json
+import os
+import sys
+
+import numpy as np
+import pytest
+
+from support import ALLOWED_ERRORS, EigEstimator, Model, NUTSEstimator, PanicException
+
+CALLS = int(os.environ.get("VARNEL_LEAK_CALLS", "5000"))
+PAGE_KIB = os.sysconf("SC_PAGE_SIZE") // 1024
+# A round of CALLS calls may move the resident set by this much (allocator
+# noise); a leak of a dozen bytes per call exceeds it.
+ALLOWED_GROWTH_KIB = 64
+GROWTH = {}
+
+
+def resident_kib():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * PAGE_KIB
+
+
+MODEL = Model(1.0, 1.0, 0.0, 1.0)
+PARAMS = [1.2, 0.3]
+DESIGN = np.linspace(-2, 2, 40).reshape(-1, 2)
+DESIGN_F = np.asfortranarray(np.linspace(-2, 2, 40).reshape(-1, 2))
+OBS = np.array([True, False] * 10)
+VEC = np.array([0.5, 1.0])
+EMPTY_VEC = np.zeros(0)
+ROWS = np.column_stack([np.linspace(0.5, 2, 50), np.linspace(-1, 1, 50)])
+ROW_LISTS = ROWS.tolist()
+CANDIDATES = np.linspace(-2, 2, 7).reshape(-1, 1)
+HUGE = np.broadcast_to(np.array([[0.5]]), (2**40, 1))
+EIG = EigEstimator([False, True], 30)
+EIG_EMPTY = EigEstimator([True], 0)
+NUTS_FAST = NUTSEstimator(num_tune=30, num_draws=5, num_chains=2, timeout=0.5, seed=3)
+NUTS_ZERO = NUTSEstimator(num_tune=30, num_draws=5, num_chains=2, timeout=0.0, seed=3)
+NAN = float("nan")
+
+# (label, callable, argument objects whose reference counts are watched, calls)
+ENTRY_POINTS = [
+    ("model-new", lambda: Model(1.0, 2.0, 0.0, 1.0), [], CALLS),
+    ("model-new-bad-variance", lambda: Model(1.0, NAN, 0.0, 1.0), [NAN], CALLS),
+    ("model-new-type-error", lambda: Model(1.0, "x", 0.0, 1.0), [], CALLS),
+    ("model-new-missing", lambda: Model(1.0, 2.0, 0.0), [], CALLS),
+    ("model-new-keywords", lambda: Model(mu_k=1.0, sigma_k=2.0, mu_m=0.0, sigma_m=1.0, x=1), [], CALLS),
+    ("sample-prior", lambda: MODEL.sample_prior(), [MODEL], CALLS),
+    ("prior-predictive", lambda: MODEL.sample_prior_predictive(VEC), [MODEL, VEC], CALLS),
+    ("prior-predictive-empty", lambda: MODEL.sample_prior_predictive(EMPTY_VEC), [EMPTY_VEC], CALLS),
+    ("prior-predictive-list", lambda: MODEL.sample_prior_predictive([0.5]), [], CALLS),
+    ("log-likelihood", lambda: MODEL.log_likelihood(PARAMS, DESIGN, OBS), [PARAMS, DESIGN, OBS], CALLS),
+    ("log-likelihood-fortran", lambda: MODEL.log_likelihood(PARAMS, DESIGN_F, OBS), [DESIGN_F], CALLS),
+    ("log-likelihood-short-params", lambda: MODEL.log_likelihood([1.0], DESIGN, OBS), [DESIGN, OBS], CALLS),
+    ("log-posterior", lambda: MODEL.log_posterior(PARAMS, DESIGN, OBS), [PARAMS, DESIGN, OBS], CALLS),
+    ("log-posterior-bad-design", lambda: MODEL.log_posterior(PARAMS, [[1.0]], OBS), [PARAMS, OBS], CALLS),
+    ("model-str", lambda: str(MODEL), [MODEL], CALLS),
+    ("eig-new", lambda: EigEstimator([False, True, np.True_], 10), [], CALLS),
+    ("eig-new-str", lambda: EigEstimator("ab", 10), [], CALLS),
+    ("eig-new-negative", lambda: EigEstimator([True], -1), [], CALLS),
+    ("eig-estimate", lambda: EIG.estimate(MODEL, ROWS, CANDIDATES), [EIG, MODEL, ROWS, CANDIDATES], CALLS),
+    ("eig-estimate-lists", lambda: EIG.estimate(MODEL, ROW_LISTS, CANDIDATES), [ROW_LISTS], CALLS),
+    ("eig-estimate-prior", lambda: EIG.estimate(MODEL, [], CANDIDATES), [CANDIDATES], CALLS),
+    ("eig-estimate-no-samples", lambda: EIG_EMPTY.estimate(MODEL, ROWS, CANDIDATES), [EIG_EMPTY, ROWS], CALLS),
+    ("eig-estimate-invalid-model", lambda: EIG.estimate(EIG, ROWS, CANDIDATES), [EIG, ROWS], CALLS),
+    ("eig-estimate-huge", lambda: EIG.estimate(MODEL, ROWS, HUGE), [HUGE], CALLS),
+    ("nuts-new", lambda: NUTSEstimator(num_draws=3, timeout=1.5, seed=2), [], CALLS),
+    ("nuts-new-negative-timeout", lambda: NUTSEstimator(timeout=-1.0), [], CALLS),
+    ("nuts-new-overflow", lambda: NUTSEstimator(num_tune=-1), [], CALLS),
+    ("nuts-estimate", lambda: NUTS_FAST.estimate(MODEL, DESIGN, OBS), [NUTS_FAST, MODEL, DESIGN, OBS], CALLS // 5),
+    ("nuts-estimate-timeout", lambda: NUTS_ZERO.estimate(MODEL, DESIGN, OBS), [NUTS_ZERO, DESIGN], CALLS // 5),
+    ("nuts-estimate-invalid-model", lambda: NUTS_FAST.estimate(EIG, DESIGN, OBS), [EIG, OBS], CALLS),
+    ("nuts-estimate-huge", lambda: NUTS_FAST.estimate(MODEL, HUGE, OBS), [HUGE], CALLS),
+]
+
+
+class Discard(io.TextIOBase):
+    """A text stream that keeps nothing."""
+
+    def write(self, text):
+        return len(text)
+
+
+def call_many(fn, n):
+    for _ in range(n):
+        try:
+            fn()
+        except ALLOWED_ERRORS:
+            pass
+
+
+@pytest.fixture(scope="module", autouse=True)
+def report_growth():
+    yield
+    out = os.environ.get("VARNEL_LEAK_REPORT")
+    if out:
+        with open(out, "w") as f:
+            json.dump(GROWTH, f, indent=1)
+
+
+@pytest.mark.parametrize("label, fn, watched, calls", ENTRY_POINTS, ids=[e[0] for e in ENTRY_POINTS])
+def test_no_growth(label, fn, watched, calls):
+    types = [Model, EigEstimator, NUTSEstimator, PanicException]
+    # The diagnostics of internal failures go to sys.stderr; keep them out of the capture buffer.
+    with contextlib.redirect_stderr(Discard()):
+        call_many(fn, max(200, calls // 5))  # warm-up: caches, allocator pools, NumPy's API
+        gc.collect()
+        refs_before = [sys.getrefcount(obj) for obj in watched + types]
+        rss_before = resident_kib()
+        for _ in range(2):
+            call_many(fn, calls)
+        gc.collect()
+        rss_after = resident_kib()
+        refs_after = [sys.getrefcount(obj) for obj in watched + types]
+    growth = rss_after - rss_before
+    GROWTH[label] = round(growth * 1000 / (2 * calls), 2)  # KiB per 1000 calls
+    assert refs_after == refs_before
+    assert growth <= ALLOWED_GROWTH_KIB, f"{label}: resident memory grew {growth} KiB over {2 * calls} calls"

@@ -53,3 +53,23 @@ def call_checked(fn, args=(), kwargs=None, check_result=None):
     for array, data in zip(arrays, before):
         assert array.tobytes() == data, "an argument array was written"
     return result
+
+
+def record_figure(name, value):
+    """Adds a measured figure to $VARNEL_REPORT_DIR/figures.json (if set), for
+    the reliability command's summary."""
+    import json
+    import os
+
+    directory = os.environ.get("VARNEL_REPORT_DIR")
+    if not directory:
+        return
+    path = os.path.join(directory, "figures.json")
+    try:
+        with open(path) as f:
+            figures = json.load(f)
+    except (OSError, ValueError):
+        figures = {}
+    figures[name] = value
+    with open(path, "w") as f:
+        json.dump(figures, f, indent=1, sort_keys=True)

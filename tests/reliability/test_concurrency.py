@@ -15,7 +15,7 @@ import time
 import numpy as np
 import pytest
 
-from support import EigEstimator, Model, NUTSEstimator, PanicException
+from support import EigEstimator, Model, NUTSEstimator, PanicException, record_figure
 
 THREADS = 8
 # How long the sampler's threads may take to be gone after a run ended.
@@ -131,8 +131,8 @@ def test_storm_of_timeouts_then_exit(wait):
     assert sum(report["failures"].values()) == 200
     assert set(report["failures"]) <= {"Timeout", "none"}, report["failures"]
     if wait:
-        print(f"storm: threads baseline {report['baseline']}, right after {report['after']}, "
-              f"settled {report['settled']}")
+        record_figure("threads after the storm (baseline, right after, settled)",
+                      [report["baseline"], report["after"], report["settled"]])
         assert report["settled"] == report["baseline"]
 
 
@@ -181,5 +181,7 @@ def test_ctrl_c_during_sampling():
     assert line == "interrupted", (line, rest)
     assert elapsed < INTERRUPT_LIMIT_SECS, f"KeyboardInterrupt took {elapsed:.3f} s"
     _, baseline, after = rest[0].split()
+    record_figure("Ctrl-C to KeyboardInterrupt (s)", round(elapsed, 3))
+    record_figure("threads after Ctrl-C (baseline, settled)", [int(baseline), int(after)])
     assert after == baseline
     assert child.returncode == 0, rest[1][-3000:]

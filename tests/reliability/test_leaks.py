@@ -5,14 +5,13 @@ counts come back to where they were."""
 import contextlib
 import gc
 import io
-import json
 import os
 import sys
 
 import numpy as np
 import pytest
 
-from support import ALLOWED_ERRORS, EigEstimator, Model, NUTSEstimator, PanicException
+from support import ALLOWED_ERRORS, EigEstimator, Model, NUTSEstimator, PanicException, record_figure
 
 CALLS = int(os.environ.get("VARNEL_LEAK_CALLS", "5000"))
 PAGE_KIB = os.sysconf("SC_PAGE_SIZE") // 1024
@@ -98,10 +97,7 @@ def call_many(fn, n):
 @pytest.fixture(scope="module", autouse=True)
 def report_growth():
     yield
-    out = os.environ.get("VARNEL_LEAK_REPORT")
-    if out:
-        with open(out, "w") as f:
-            json.dump(GROWTH, f, indent=1)
+    record_figure("resident KiB growth per 1000 calls", GROWTH)
 
 
 @pytest.mark.parametrize("label, fn, watched, calls", ENTRY_POINTS, ids=[e[0] for e in ENTRY_POINTS])

@@ -1,5 +1,7 @@
 """Argument parsing and conversion at the Python boundary."""
 
+import math
+
 import numpy as np
 import pytest
 
@@ -315,3 +317,26 @@ def test_objects_stay_usable_after_errors():
         with pytest.raises(varnel.PanicException, match="^Invalid model$"):
             e.estimate(e, D, O)
     assert m.log_likelihood([1.0, 0.0], np.zeros((1, 1)), O) == np.log(0.5)
+
+
+@pytest.mark.parametrize(
+    "timeout, message",
+    [
+        (-1.0, "cannot convert float seconds to Duration: value is negative"),
+        (-1e-300, "cannot convert float seconds to Duration: value is negative"),
+        (math.nan, "cannot convert float seconds to Duration: value is either too big or NaN"),
+        (math.inf, "cannot convert float seconds to Duration: value is either too big or NaN"),
+        (2.0**64, "cannot convert float seconds to Duration: value is either too big or NaN"),
+    ],
+    ids=["negative", "tiny-negative", "nan", "inf", "2**64"],
+)
+def test_timeout_conversion_failures(timeout, message):
+    with pytest.raises(varnel.PanicException) as info:
+        NUTSEstimator(timeout=timeout)
+    assert info.value.args == (message,)
+
+
+def test_timeout_and_counts_accept_edge_values():
+    NUTSEstimator(num_tune=0, num_draws=0, num_chains=0, timeout=0.0, max_energy_error=math.nan)
+    NUTSEstimator(timeout=2.0**64 - 2048, seed=0)
+    NUTSEstimator(timeout=-0.0)

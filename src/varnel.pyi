@@ -17,6 +17,7 @@ __all__ = ["models", "posterior", "eig"]
 _Float = SupportsFloat | SupportsIndex
 _BoolLike = bool | np.bool_
 
+# Defined in the small module varnel.runtime (also reachable as varnel.PanicException).
 class PanicException(BaseException):
     """An internal failure inside varnel (a broken invariant, an index out of
     range, an explicit stop such as a timeout). Derives from BaseException, so

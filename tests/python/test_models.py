@@ -148,6 +148,14 @@ def test_every_memory_layout_reads_column_zero(name):
     assert m.log_posterior(params, design, obs) == m.log_posterior(params, BASE, obs)
 
 
+def test_broadcast_design_with_zero_strides():
+    m = Model(0, 1, 0, 1)
+    obs = np.array([True, False, True])
+    design = np.broadcast_to(np.array([[0.7, 1.0]]), (3, 2))
+    assert design.strides[0] == 0
+    assert m.log_likelihood([1.1, 0.2], design, obs) == m.log_likelihood([1.1, 0.2], np.full((3, 1), 0.7), obs)
+
+
 def test_strided_and_reversed_observations():
     m = Model(0, 1, 0, 1)
     obs = np.array([True, False, False, True])

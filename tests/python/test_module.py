@@ -3,6 +3,9 @@
 import ctypes
 import importlib
 import inspect
+import pickle
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -150,3 +153,22 @@ def test_subclasses_are_models():
 def test_method_on_a_foreign_self_is_refused():
     with pytest.raises(TypeError):
         Model.log_likelihood(NUTSEstimator(seed=1), [1, 0], np.zeros((1, 1)), np.ones(1, bool))
+
+
+def test_panic_exception_survives_pickling_into_a_fresh_process():
+    err = None
+    try:
+        Model(0, float("nan"), 0, 1)
+    except varnel.PanicException as e:
+        err = e
+    data = pickle.dumps(err)
+    again = pickle.loads(data)
+    assert type(again) is varnel.PanicException and again.args == err.args
+    code = (
+        "import pickle, sys; e = pickle.loads(sys.stdin.buffer.read()); "
+        "print(type(e).__module__, type(e).__name__, e.args[0])"
+    )
+    out = subprocess.run([sys.executable, "-c", code], input=data, capture_output=True, check=True)
+    assert out.stdout.decode().strip() == (
+        "varnel.runtime PanicException called `Result::unwrap()` on an `Err` value: BadVariance"
+    )

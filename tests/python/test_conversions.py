@@ -340,3 +340,37 @@ def test_timeout_and_counts_accept_edge_values():
     NUTSEstimator(num_tune=0, num_draws=0, num_chains=0, timeout=0.0, max_energy_error=math.nan)
     NUTSEstimator(timeout=2.0**64 - 2048, seed=0)
     NUTSEstimator(timeout=-0.0)
+
+
+def test_sequences_with_odd_lengths_are_iterated():
+    class Liar:
+        """Claims a huge length, yields two items."""
+
+        def __len__(self):
+            return 2**62
+
+        def __getitem__(self, i):
+            if i < 2:
+                return [1.0, 0.0][i]
+            raise IndexError(i)
+
+    class Broken(Liar):
+        def __len__(self):
+            raise RuntimeError("no length")
+
+    m = Model(0, 1, 0, 1)
+    want = m.log_likelihood([1.0, 0.0], D, O)
+    assert m.log_likelihood(Liar(), D, O) == want
+    assert m.log_likelihood(Broken(), D, O) == want
+
+
+def test_error_while_iterating_passes_unchanged():
+    class Failing:
+        def __len__(self):
+            return 3
+
+        def __getitem__(self, i):
+            raise KeyError("item")
+
+    with pytest.raises(KeyError):
+        model().log_likelihood(Failing(), D, O)

@@ -83,7 +83,9 @@ void translate_current_exception() noexcept {
     }
   } catch (const Panic& failure) {
     PyErr_Clear();
-    set_panic_exception(failure.message(), panic_diagnostic(failure));
+    const std::string_view message =
+        failure.message().empty() ? kGenericFailureText : std::string_view(failure.message());
+    set_panic_exception(message, panic_diagnostic(failure));
   } catch (const std::bad_alloc&) {
     PyErr_Clear();
     PyErr_NoMemory();

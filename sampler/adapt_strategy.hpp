@@ -63,6 +63,7 @@ class GlobalStrategy {
   // early_end < num_tune" when the early phase would cover every warm-up draw
   // (num_tune 0, or an early fraction of 1 or more), before allocating.
   template <class Math>
+    requires requires(Math& m) { m.dim(); }
   GlobalStrategy(const AdaptSettings& settings, Math& math, std::uint64_t num_tune)
       : GlobalStrategy(settings, math.dim(), num_tune) {}
   GlobalStrategy(const AdaptSettings& settings, std::size_t dim, std::uint64_t num_tune);

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "alloc_counter.hpp"
 #include "distributions.hpp"
 #include "nuts_doubles.hpp"
 #include "panic.hpp"
@@ -165,6 +166,23 @@ TEST(NutsChain, FlatPotentialRunsToTheDepthLimit) {
       }
     }
   }
+}
+
+// Once the pool is warm a draw allocates the same whatever its trajectory
+// length: the tree, the leapfrog steps and the U-turn checks allocate nothing.
+TEST(NutsChain, DrawAllocationsDoNotGrowWithTheTrajectory) {
+  auto warm_draw_allocations = [](std::uint64_t maxdepth) {
+    auto chain = make_chain(FlatDensity(2), 0.5, depth_limit(maxdepth));
+    EXPECT_TRUE(chain.set_position(std::vector<double>{0.25, -0.5}).has_value());
+    EXPECT_TRUE(chain.draw().has_value());
+    nuts_testing::AllocationCounter counter;
+    EXPECT_TRUE(chain.draw().has_value());
+    EXPECT_EQ(chain.collector().leapfrogs, 2 * ((std::uint64_t{1} << maxdepth) - 1));
+    return counter.count();
+  };
+  const std::size_t short_tree = warm_draw_allocations(2);
+  EXPECT_EQ(warm_draw_allocations(9), short_tree);
+  EXPECT_LE(short_tree, 1u);  // the returned position
 }
 
 TEST(NutsChain, DepthZeroUsesOnlyTheMomentumNumbers) {

@@ -3,63 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <limits>
 #include <memory>
-#include <new>
 #include <string>
 #include <vector>
 
+#include "alloc_counter.hpp"
 #include "distributions.hpp"
 #include "nuts_doubles.hpp"
 #include "panic.hpp"
 #include "xoshiro.hpp"
-
-// Counting allocator for this test binary: every operator new adds to a
-// counter while counting is switched on in the current thread. Allocation is
-// otherwise unchanged (malloc and aligned_alloc, freed with free).
-namespace {
-thread_local bool g_count_allocations = false;
-thread_local std::size_t g_allocations = 0;
-
-void* counted_alloc(std::size_t size, std::size_t alignment) {
-  if (g_count_allocations) ++g_allocations;
-  if (size == 0) size = 1;
-  void* p = alignment <= alignof(std::max_align_t)
-                ? std::malloc(size)
-                : std::aligned_alloc(alignment, (size + alignment - 1) / alignment * alignment);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-
-// Counts the allocations made while it lives, in this thread.
-class AllocationCounter {
- public:
-  AllocationCounter() {
-    g_allocations = 0;
-    g_count_allocations = true;
-  }
-  ~AllocationCounter() { g_count_allocations = false; }
-  std::size_t count() const { return g_allocations; }
-};
-}  // namespace
-
-void* operator new(std::size_t size) { return counted_alloc(size, 0); }
-void* operator new[](std::size_t size) { return counted_alloc(size, 0); }
-void* operator new(std::size_t size, std::align_val_t a) {
-  return counted_alloc(size, static_cast<std::size_t>(a));
-}
-void* operator new[](std::size_t size, std::align_val_t a) {
-  return counted_alloc(size, static_cast<std::size_t>(a));
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
 
 namespace varnel {
 namespace {
@@ -332,7 +285,7 @@ TEST(Leapfrog, NoAllocationOnceThePoolIsWarm) {
   (void)potential.leapfrog(math, pool, start, Direction::Forward, start->energy(), collector);
   std::size_t allocations = 0;
   {
-    AllocationCounter counter;
+    nuts_testing::AllocationCounter counter;
     for (int i = 0; i < 1000; ++i) {
       // Both momentum sum rules: index 1 (sum extended) and -1 (sum restarted).
       const Direction d = i % 2 == 0 ? Direction::Forward : Direction::Backward;
@@ -343,7 +296,7 @@ TEST(Leapfrog, NoAllocationOnceThePoolIsWarm) {
   }
   EXPECT_EQ(allocations, 0u);
   {
-    AllocationCounter counter;
+    nuts_testing::AllocationCounter counter;
     State fresh = pool.new_state();
     State second = pool.new_state();  // the pool holds one block: a new one is made
     EXPECT_GT(counter.count(), 0u);   // the counter does count

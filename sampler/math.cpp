@@ -3,6 +3,7 @@
 #include <atomic>
 #include <bit>
 #include <cmath>
+#include <string>
 
 #include "panic.hpp"
 
@@ -61,88 +62,9 @@ CpuFeatures read_cpu_features() noexcept {
   return f;
 }
 
-// ---- dispatch slots: each starts at its resolver, which stores the chosen
-// variant and calls it. Relaxed atomics: a racing first call stores the same.
-
-using MultiplyFn = void (*)(const double*, const double*, double*, std::size_t) noexcept;
-using Prods2Fn = std::pair<double, double> (*)(const double*, const double*, const double*,
-                                               const double*, std::size_t) noexcept;
-using Prods3Fn = std::pair<double, double> (*)(const double*, const double*, const double*,
-                                               const double*, const double*, std::size_t) noexcept;
-using DotFn = double (*)(const double*, const double*, std::size_t) noexcept;
-using AxpyFn = void (*)(const double*, double*, double, std::size_t) noexcept;
-using AxpyOutFn = void (*)(const double*, const double*, double, double*, std::size_t) noexcept;
-
-template <class Fn>
-Fn choose(Fn portable_variant, [[maybe_unused]] Fn avx2_variant) noexcept {
-#if defined(VARNEL_HAVE_AVX2_KERNELS)
-  if (math::cpu_has_avx2_fma()) return avx2_variant;
-#endif
-  return portable_variant;
-}
-
-#if defined(VARNEL_HAVE_AVX2_KERNELS)
-#define VARNEL_AVX2_OR_PORTABLE(name) math::avx2::name
-#else
-#define VARNEL_AVX2_OR_PORTABLE(name) math::portable::name
-#endif
-
-void resolve_multiply(const double*, const double*, double*, std::size_t) noexcept;
-std::pair<double, double> resolve_prods2(const double*, const double*, const double*,
-                                         const double*, std::size_t) noexcept;
-std::pair<double, double> resolve_prods3(const double*, const double*, const double*,
-                                         const double*, const double*, std::size_t) noexcept;
-double resolve_dot(const double*, const double*, std::size_t) noexcept;
-void resolve_axpy(const double*, double*, double, std::size_t) noexcept;
-void resolve_axpy_out(const double*, const double*, double, double*, std::size_t) noexcept;
-
-std::atomic<MultiplyFn> multiply_slot{&resolve_multiply};
-std::atomic<Prods2Fn> prods2_slot{&resolve_prods2};
-std::atomic<Prods3Fn> prods3_slot{&resolve_prods3};
-std::atomic<DotFn> dot_slot{&resolve_dot};
-std::atomic<AxpyFn> axpy_slot{&resolve_axpy};
-std::atomic<AxpyOutFn> axpy_out_slot{&resolve_axpy_out};
-
-void resolve_multiply(const double* x, const double* y, double* out, std::size_t n) noexcept {
-  const MultiplyFn f = choose<MultiplyFn>(&math::portable::multiply, &VARNEL_AVX2_OR_PORTABLE(multiply));
-  multiply_slot.store(f, std::memory_order_relaxed);
-  f(x, y, out, n);
-}
-std::pair<double, double> resolve_prods2(const double* p1, const double* p2, const double* x,
-                                         const double* y, std::size_t n) noexcept {
-  const Prods2Fn f = choose<Prods2Fn>(&math::portable::scalar_prods2,
-                                      &VARNEL_AVX2_OR_PORTABLE(scalar_prods2));
-  prods2_slot.store(f, std::memory_order_relaxed);
-  return f(p1, p2, x, y, n);
-}
-std::pair<double, double> resolve_prods3(const double* p1, const double* n1, const double* p2,
-                                         const double* x, const double* y, std::size_t n) noexcept {
-  const Prods3Fn f = choose<Prods3Fn>(&math::portable::scalar_prods3,
-                                      &VARNEL_AVX2_OR_PORTABLE(scalar_prods3));
-  prods3_slot.store(f, std::memory_order_relaxed);
-  return f(p1, n1, p2, x, y, n);
-}
-double resolve_dot(const double* a, const double* b, std::size_t n) noexcept {
-  const DotFn f = choose<DotFn>(&math::portable::vector_dot, &VARNEL_AVX2_OR_PORTABLE(vector_dot));
-  dot_slot.store(f, std::memory_order_relaxed);
-  return f(a, b, n);
-}
-void resolve_axpy(const double* x, double* y, double a, std::size_t n) noexcept {
-  const AxpyFn f = choose<AxpyFn>(&math::portable::axpy, &VARNEL_AVX2_OR_PORTABLE(axpy));
-  axpy_slot.store(f, std::memory_order_relaxed);
-  f(x, y, a, n);
-}
-void resolve_axpy_out(const double* x, const double* y, double a, double* out,
-                      std::size_t n) noexcept {
-  const AxpyOutFn f = choose<AxpyOutFn>(&math::portable::axpy_out, &VARNEL_AVX2_OR_PORTABLE(axpy_out));
-  axpy_out_slot.store(f, std::memory_order_relaxed);
-  f(x, y, a, out, n);
-}
-
-#undef VARNEL_AVX2_OR_PORTABLE
-
-// ---- AVX2/FMA bodies. They live behind plain wrappers (math::avx2) so that
-// no declaration without the target attribute names a function with it.
+// ---- AVX2/FMA bodies, internal: the dispatch slots point at them directly,
+// and the plain wrappers in math::avx2 expose them to tests, so that no
+// declaration without the target attribute names a function with it.
 #if defined(VARNEL_HAVE_AVX2_KERNELS)
 #define VARNEL_TARGET_AVX2 __attribute__((target("avx,avx2,fma")))
 
@@ -240,6 +162,10 @@ VARNEL_TARGET_AVX2 void avx2_axpy_out(const double* x, const double* y, double a
   for (; i < n; ++i) out[i] = std::fma(a, x[i], y[i]);
 }
 
+VARNEL_TARGET_AVX2 void avx2_axpy(const double* x, double* y, double a, std::size_t n) noexcept {
+  avx2_axpy_out(x, y, a, y, n);
+}
+
 VARNEL_TARGET_AVX2 bool avx2_all_finite_nonzero(const double* values, std::size_t n) noexcept {
   const __m256i one = _mm256_set1_epi64x(1);
   const __m256i mask = _mm256_set1_epi64x(static_cast<long long>(kMagnitudeMask));
@@ -260,6 +186,87 @@ VARNEL_TARGET_AVX2 bool avx2_all_finite_nonzero(const double* values, std::size_
 
 #undef VARNEL_TARGET_AVX2
 #endif  // VARNEL_HAVE_AVX2_KERNELS
+
+// ---- dispatch slots: each starts at its resolver, which stores the chosen
+// variant and calls it. Relaxed atomics: a racing first call stores the same.
+
+using MultiplyFn = void (*)(const double*, const double*, double*, std::size_t) noexcept;
+using Prods2Fn = std::pair<double, double> (*)(const double*, const double*, const double*,
+                                               const double*, std::size_t) noexcept;
+using Prods3Fn = std::pair<double, double> (*)(const double*, const double*, const double*,
+                                               const double*, const double*, std::size_t) noexcept;
+using DotFn = double (*)(const double*, const double*, std::size_t) noexcept;
+using AxpyFn = void (*)(const double*, double*, double, std::size_t) noexcept;
+using AxpyOutFn = void (*)(const double*, const double*, double, double*, std::size_t) noexcept;
+
+template <class Fn>
+Fn choose(Fn portable_variant, [[maybe_unused]] Fn avx2_variant) noexcept {
+#if defined(VARNEL_HAVE_AVX2_KERNELS)
+  if (math::cpu_has_avx2_fma()) return avx2_variant;
+#endif
+  return portable_variant;
+}
+
+#if defined(VARNEL_HAVE_AVX2_KERNELS)
+#define VARNEL_AVX2_OR_PORTABLE(name) avx2_##name
+#else
+#define VARNEL_AVX2_OR_PORTABLE(name) math::portable::name
+#endif
+
+void resolve_multiply(const double*, const double*, double*, std::size_t) noexcept;
+std::pair<double, double> resolve_prods2(const double*, const double*, const double*,
+                                         const double*, std::size_t) noexcept;
+std::pair<double, double> resolve_prods3(const double*, const double*, const double*,
+                                         const double*, const double*, std::size_t) noexcept;
+double resolve_dot(const double*, const double*, std::size_t) noexcept;
+void resolve_axpy(const double*, double*, double, std::size_t) noexcept;
+void resolve_axpy_out(const double*, const double*, double, double*, std::size_t) noexcept;
+
+std::atomic<MultiplyFn> multiply_slot{&resolve_multiply};
+std::atomic<Prods2Fn> prods2_slot{&resolve_prods2};
+std::atomic<Prods3Fn> prods3_slot{&resolve_prods3};
+std::atomic<DotFn> dot_slot{&resolve_dot};
+std::atomic<AxpyFn> axpy_slot{&resolve_axpy};
+std::atomic<AxpyOutFn> axpy_out_slot{&resolve_axpy_out};
+
+void resolve_multiply(const double* x, const double* y, double* out, std::size_t n) noexcept {
+  const MultiplyFn f = choose<MultiplyFn>(&math::portable::multiply, &VARNEL_AVX2_OR_PORTABLE(multiply));
+  multiply_slot.store(f, std::memory_order_relaxed);
+  f(x, y, out, n);
+}
+std::pair<double, double> resolve_prods2(const double* p1, const double* p2, const double* x,
+                                         const double* y, std::size_t n) noexcept {
+  const Prods2Fn f = choose<Prods2Fn>(&math::portable::scalar_prods2,
+                                      &VARNEL_AVX2_OR_PORTABLE(scalar_prods2));
+  prods2_slot.store(f, std::memory_order_relaxed);
+  return f(p1, p2, x, y, n);
+}
+std::pair<double, double> resolve_prods3(const double* p1, const double* n1, const double* p2,
+                                         const double* x, const double* y, std::size_t n) noexcept {
+  const Prods3Fn f = choose<Prods3Fn>(&math::portable::scalar_prods3,
+                                      &VARNEL_AVX2_OR_PORTABLE(scalar_prods3));
+  prods3_slot.store(f, std::memory_order_relaxed);
+  return f(p1, n1, p2, x, y, n);
+}
+double resolve_dot(const double* a, const double* b, std::size_t n) noexcept {
+  const DotFn f = choose<DotFn>(&math::portable::vector_dot, &VARNEL_AVX2_OR_PORTABLE(vector_dot));
+  dot_slot.store(f, std::memory_order_relaxed);
+  return f(a, b, n);
+}
+void resolve_axpy(const double* x, double* y, double a, std::size_t n) noexcept {
+  const AxpyFn f = choose<AxpyFn>(&math::portable::axpy, &VARNEL_AVX2_OR_PORTABLE(axpy));
+  axpy_slot.store(f, std::memory_order_relaxed);
+  f(x, y, a, n);
+}
+void resolve_axpy_out(const double* x, const double* y, double a, double* out,
+                      std::size_t n) noexcept {
+  const AxpyOutFn f = choose<AxpyOutFn>(&math::portable::axpy_out, &VARNEL_AVX2_OR_PORTABLE(axpy_out));
+  axpy_out_slot.store(f, std::memory_order_relaxed);
+  f(x, y, a, out, n);
+}
+
+#undef VARNEL_AVX2_OR_PORTABLE
+
 
 }  // namespace
 
@@ -366,7 +373,7 @@ double vector_dot(const double* a, const double* b, std::size_t n) noexcept {
   return avx2_vector_dot(a, b, n);
 }
 void axpy(const double* x, double* y, double a, std::size_t n) noexcept {
-  avx2_axpy_out(x, y, a, y, n);
+  avx2_axpy(x, y, a, n);
 }
 void axpy_out(const double* x, const double* y, double a, double* out, std::size_t n) noexcept {
   avx2_axpy_out(x, y, a, out, n);
@@ -382,10 +389,21 @@ bool all_finite_nonzero(const double* values, std::size_t n) noexcept {
 
 // ---- checked entry points
 
+namespace {
+// The failure path kept out of line, so that a kernel's hot path is one
+// comparison per length.
+[[noreturn, gnu::cold, gnu::noinline]] void fail_length_check(const char* condition) {
+  panic(std::string("assertion failed: ") + condition);
+}
+inline void check_length(bool ok, const char* condition) {
+  if (!ok) [[unlikely]] fail_length_check(condition);
+}
+}  // namespace
+
 void multiply(std::span<const double> x, std::span<const double> y, std::span<double> out) {
   const std::size_t n = x.size();
-  check(y.size() == n, "y.len() == n");
-  check(out.size() == n, "out.len() == n");
+  check_length(y.size() == n, "y.len() == n");
+  check_length(out.size() == n, "out.len() == n");
   multiply_slot.load(std::memory_order_relaxed)(x.data(), y.data(), out.data(), n);
 }
 
@@ -393,9 +411,9 @@ std::pair<double, double> scalar_prods2(std::span<const double> positive1,
                                         std::span<const double> positive2,
                                         std::span<const double> x, std::span<const double> y) {
   const std::size_t n = positive1.size();
-  check(positive2.size() == n, "positive2.len() == n");
-  check(x.size() == n, "x.len() == n");
-  check(y.size() == n, "y.len() == n");
+  check_length(positive2.size() == n, "positive2.len() == n");
+  check_length(x.size() == n, "x.len() == n");
+  check_length(y.size() == n, "y.len() == n");
   return prods2_slot.load(std::memory_order_relaxed)(positive1.data(), positive2.data(), x.data(),
                                                      y.data(), n);
 }
@@ -405,30 +423,30 @@ std::pair<double, double> scalar_prods3(std::span<const double> positive1,
                                         std::span<const double> positive2,
                                         std::span<const double> x, std::span<const double> y) {
   const std::size_t n = positive1.size();
-  check(positive2.size() == n, "positive2.len() == n");
-  check(negative1.size() == n, "negative1.len() == n");
-  check(x.size() == n, "x.len() == n");
-  check(y.size() == n, "y.len() == n");
+  check_length(positive2.size() == n, "positive2.len() == n");
+  check_length(negative1.size() == n, "negative1.len() == n");
+  check_length(x.size() == n, "x.len() == n");
+  check_length(y.size() == n, "y.len() == n");
   return prods3_slot.load(std::memory_order_relaxed)(positive1.data(), negative1.data(),
                                                      positive2.data(), x.data(), y.data(), n);
 }
 
 double vector_dot(std::span<const double> a, std::span<const double> b) {
-  check(a.size() == b.size(), "a.len() == b.len()");
+  check_length(a.size() == b.size(), "a.len() == b.len()");
   return dot_slot.load(std::memory_order_relaxed)(a.data(), b.data(), a.size());
 }
 
 void axpy(std::span<const double> x, std::span<double> y, double a) {
   const std::size_t n = x.size();
-  check(y.size() == n, "y.len() == n");
+  check_length(y.size() == n, "y.len() == n");
   axpy_slot.load(std::memory_order_relaxed)(x.data(), y.data(), a, n);
 }
 
 void axpy_out(std::span<const double> x, std::span<const double> y, double a,
               std::span<double> out) {
   const std::size_t n = x.size();
-  check(y.size() == n, "y.len() == n");
-  check(out.size() == n, "out.len() == n");
+  check_length(y.size() == n, "y.len() == n");
+  check_length(out.size() == n, "out.len() == n");
   axpy_out_slot.load(std::memory_order_relaxed)(x.data(), y.data(), a, out.data(), n);
 }
 

@@ -107,23 +107,18 @@ TEST(CpuMath, FillScaledNormalDrawsNInOrder) {
   EXPECT_EQ(rng.state(), reference.state());  // nothing drawn
 }
 
+// The forwarding adds nothing of its own; one operation per shape suffices,
+// plus the simd level reaching all_finite_nonzero.
 TEST(CpuMath, VectorOperationsForwardToTheKernels) {
   for (std::uint8_t level : {std::uint8_t{0}, detected_simd_level()}) {
     SCOPED_TRACE(static_cast<int>(level));
     CpuMath math(GaussianDensity{{0.0, 0.0}, {1.0, 1.0}}, level);
     EXPECT_EQ(math.simd_level(), level);
     Vector x = vec({1.0, 2.0}), y = vec({3.0, 4.0}), out = math.zero_vector();
-    math.axpy(x, y, 0.5);
-    EXPECT_EQ(values(y), (std::vector<double>{3.5, 5.0}));
-    math.axpy_out(x, y, 2.0, out);
-    EXPECT_EQ(values(out), (std::vector<double>{5.5, 9.0}));
-    math.multiply(x, y, out);
-    EXPECT_EQ(values(out), (std::vector<double>{3.5, 10.0}));
-    EXPECT_EQ(math.vector_dot(x, y), 13.5);
-    EXPECT_EQ(math.scalar_prods2(x, x, x, y), std::make_pair(10.0, 27.0));
-    // weights x - y + x = (-1.5, -1)
-    EXPECT_EQ(math.scalar_prods3(x, y, x, x, y), std::make_pair(-3.5, -10.25));
-    EXPECT_TRUE(math.all_finite_nonzero(x));
+    math.axpy_out(x, y, 0.5, out);
+    EXPECT_EQ(values(out), (std::vector<double>{3.5, 5.0}));
+    // weights x - y + x = (-1, 0)
+    EXPECT_EQ(math.scalar_prods3(x, y, x, x, y), std::make_pair(-1.0, -3.0));
     EXPECT_FALSE(math.all_finite_nonzero(math.zero_vector()));
     Vector wrong(3);
     EXPECT_THROW(math.multiply(x, wrong, out), Panic);

@@ -40,11 +40,5 @@ TEST(Xoshiro256pp, AllZeroBytesFallBackToSplitMixOfZero) {
   EXPECT_NE(rng.next_u64(), 0u);
 }
 
-TEST(Xoshiro256pp, U32IsTheHighHalf) {
-  Xoshiro256pp a = testing::chain_rng(9, 2);
-  Xoshiro256pp b = a;
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(a.next_u32(), b.next_u64() >> 32);
-}
-
 }  // namespace
 }  // namespace varnel

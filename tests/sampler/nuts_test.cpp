@@ -304,6 +304,76 @@ TEST(NutsTree, DivergenceInsideASubtreeReturnsTheTreeUnchanged) {
   EXPECT_EQ(collector.divergent_leapfrogs, 1u);
 }
 
+// A constant force: the leapfrog is exact, and each step changes the
+// momentum by the same amount, so the momenta of a straight run can be chosen
+// to change sign at a given step.
+class LinearDensity {
+ public:
+  explicit LinearDensity(double force) : force_(force) {}
+  std::size_t dim() const { return 1; }
+  Result<double> logp(std::span<const double> q, std::span<double> gradient) {
+    gradient[0] += -force_;
+    return -force_ * q[0];
+  }
+
+ private:
+  double force_;
+};
+
+TEST(NutsTree, UTurnInsideANewSubtreeRejectsIt) {
+  struct Row {
+    const char* label;
+    double force;  // momenta 1, 1 - f, 1 - 2f, 1 - 3f along the run
+    Direction direction;
+    std::uint64_t depth;
+    std::int64_t far_end;  // index of the end in the direction of travel
+  };
+  const Row rows[] = {
+      // 1, .55, .1, -.35: the pair (2, 3) turns by itself; the subtree is dropped.
+      {"inside the subtree, forward", 0.45, Direction::Forward, 1, 1},
+      {"inside the subtree, backward", 0.45, Direction::Backward, 1, -1},
+      // 1, .4, -.2, -.8: the pair (2, 3) moves one way and does not turn, the
+      // whole span does; the subtree is merged.
+      {"across the merged tree, forward", 0.6, Direction::Forward, 2, 3},
+      {"across the merged tree, backward", 0.6, Direction::Backward, 2, -3},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    auto math = make_math(LinearDensity(row.force));
+    auto potential = nuts_testing::unit_potential(math, 1.0);
+    StatePool pool = potential.new_pool(math, 8);
+    // Travelling backward the force is reversed by the negative step, so the
+    // start momentum is mirrored to run the same course.
+    const double p0 = row.direction == Direction::Forward ? 1.0 : -1.0;
+    auto start = potential.init_state(math, pool, std::vector<double>{0.0});
+    ASSERT_TRUE(start.has_value());
+    {
+      InnerState& s = start->mut();
+      s.momentum[0] = p0;
+      s.velocity[0] = p0;
+      s.kinetic_energy = 0.5;
+    }
+    start->make_init_point();
+    CountingCollector collector;
+    CountingRng rng(1);
+    NutsTree tree = NutsTree::single(*start, 0.0, (*start)->energy(), true);
+    ExtendOutcome first = NutsTree::extend(std::move(tree), math, pool, rng, potential,
+                                           row.direction, collector, TreeOptions{});
+    ASSERT_EQ(first.kind, ExtendOutcome::Kind::Continue);
+    ExtendOutcome second = NutsTree::extend(std::move(*first.tree), math, pool, rng, potential,
+                                            row.direction, collector, TreeOptions{});
+    ASSERT_EQ(second.kind, ExtendOutcome::Kind::Turning);
+    const NutsTree& t = *second.tree;
+    EXPECT_EQ(collector.leapfrogs, 3u);
+    EXPECT_EQ(t.depth, row.depth);
+    const State& far = row.direction == Direction::Forward ? t.right : t.left;
+    const State& near = row.direction == Direction::Forward ? t.left : t.right;
+    EXPECT_EQ(far.index_in_trajectory(), row.far_end);
+    EXPECT_EQ(near.index_in_trajectory(), 0);
+    EXPECT_LE(std::abs(t.draw.index_in_trajectory()), std::abs(row.far_end));
+  }
+}
+
 TEST(NutsChain, DensityFailureLeavesTheChainWhereItWas) {
   // One evaluation for set_position, three good steps, then failures.
   auto chain = make_chain(nuts_testing::FailingDensity(4), 0.1, depth_limit(10));

@@ -261,9 +261,9 @@ def arrays(draw, dtypes=DTYPES, min_dims=0, max_dims=3, max_side=5):
     return LAYOUTS[layout](array)
 
 
-def huge_broadcast_matrix(rows_exp=40):
-    # A design of 2**40 rows that takes 8 bytes of memory.
-    return np.broadcast_to(np.array([[0.5]]), (2**rows_exp, 1))
+def huge_broadcast_matrix(rows_exp=40, cols=1):
+    # A matrix of 2**rows_exp rows that takes a few bytes of memory.
+    return np.broadcast_to(np.full((1, cols), 0.5), (2**rows_exp, cols))
 
 
 float_matrices = st.one_of(
@@ -306,6 +306,7 @@ float_list_lists = st.one_of(
     st.lists(st.lists(floats, min_size=0, max_size=3), max_size=5),
     st.lists(st.tuples(floats, floats), max_size=5),
     arrays(dtypes=["f8", "f8", ">f8", "i8", "O"], min_dims=2, max_dims=2, max_side=5),
+    st.builds(huge_broadcast_matrix, st.sampled_from([20, 40, 58]), st.sampled_from([1, 2])),
 )
 bool_lists = st.one_of(
     st.lists(st.booleans(), max_size=4),

@@ -37,15 +37,28 @@ ROWS = np.column_stack([np.linspace(0.5, 2, 50), np.linspace(-1, 1, 50)])
 ROW_LISTS = ROWS.tolist()
 CANDIDATES = np.linspace(-2, 2, 7).reshape(-1, 1)
 HUGE = np.broadcast_to(np.array([[0.5]]), (2**40, 1))
+HUGE_ROWS = np.broadcast_to(np.array([[1.5, 0.2]]), (2**58, 2))
 EIG = EigEstimator([False, True], 30)
 EIG_EMPTY = EigEstimator([True], 0)
 NUTS_FAST = NUTSEstimator(num_tune=30, num_draws=5, num_chains=2, timeout=0.5, seed=3)
 NUTS_ZERO = NUTSEstimator(num_tune=30, num_draws=5, num_chains=2, timeout=0.0, seed=3)
 NAN = float("nan")
 
+
+class SubModel(Model):
+    pass
+
+
+class SubEig(EigEstimator):
+    def __init__(self, *args):
+        self.extra = list(args)
+
 # (label, callable, argument objects whose reference counts are watched, calls)
 ENTRY_POINTS = [
     ("model-new", lambda: Model(1.0, 2.0, 0.0, 1.0), [], CALLS),
+    ("submodel-new", lambda: SubModel(1.0, 2.0, 0.0, 1.0), [SubModel], CALLS),
+    ("subeig-new-with-dict", lambda: SubEig([True], 3), [SubEig], CALLS),
+    ("submodel-new-bad-variance", lambda: SubModel(1.0, NAN, 0.0, 1.0), [SubModel], CALLS),
     ("model-new-bad-variance", lambda: Model(1.0, NAN, 0.0, 1.0), [NAN], CALLS),
     ("model-new-type-error", lambda: Model(1.0, "x", 0.0, 1.0), [], CALLS),
     ("model-new-missing", lambda: Model(1.0, 2.0, 0.0), [], CALLS),
@@ -68,6 +81,7 @@ ENTRY_POINTS = [
     ("eig-estimate-prior", lambda: EIG.estimate(MODEL, [], CANDIDATES), [CANDIDATES], CALLS),
     ("eig-estimate-no-samples", lambda: EIG_EMPTY.estimate(MODEL, ROWS, CANDIDATES), [EIG_EMPTY, ROWS], CALLS),
     ("eig-estimate-invalid-model", lambda: EIG.estimate(EIG, ROWS, CANDIDATES), [EIG, ROWS], CALLS),
+    ("eig-estimate-huge-params", lambda: EIG.estimate(MODEL, HUGE_ROWS, CANDIDATES), [HUGE_ROWS], CALLS),
     ("eig-estimate-huge", lambda: EIG.estimate(MODEL, ROWS, HUGE), [HUGE], CALLS),
     ("nuts-new", lambda: NUTSEstimator(num_draws=3, timeout=1.5, seed=2), [], CALLS),
     ("nuts-new-negative-timeout", lambda: NUTSEstimator(timeout=-1.0), [], CALLS),

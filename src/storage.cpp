@@ -52,7 +52,11 @@ Status ArrowStorage::append_value(std::span<const double> point) {
   if (auto st = builder_->Reserve(1); !st.ok()) {
     return std::unexpected(arrow_error(st, "could not store the draw"));
   }
-  arrow_check(values_->AppendValues(point.data(), list_size_), "storing a draw");
+  // A draw of no values has no data pointer to copy from (memcpy of null is
+  // undefined even for zero bytes).
+  if (list_size_ > 0) {
+    arrow_check(values_->AppendValues(point.data(), list_size_), "storing a draw");
+  }
   arrow_check(builder_->Append(), "storing a draw");
   return {};
 }

@@ -21,12 +21,14 @@ export VARNEL_FUZZ_EXAMPLES=${VARNEL_FUZZ_EXAMPLES:-300}
 export VARNEL_LEAK_CALLS=${VARNEL_LEAK_CALLS:-5000}
 REPORT_DIR="$VARNEL_ROOT/build/reliability"
 mkdir -p "$REPORT_DIR"
+rm -f "$REPORT_DIR"/*/figures.json
 
 # The runtime's test suites: the only ones with threads of their own.
 TSAN_FILTER='Channel*:PoisonMutex*:PoisonAwareMutex*:ThreadPool*:ChainProcess*:ChainProgress*:Sampler*:Runtime*'
 
 UBSAN_OPTIONS_STRICT="halt_on_error=1:print_stacktrace=1"
 LIBASAN=$(g++ -print-file-name=libasan.so)
+LIBSTDCXX=$(g++ -print-file-name=libstdc++.so)
 
 declare -a SUMMARY=()
 FAILED=0
@@ -104,17 +106,28 @@ asan_python() {
     -Ccmake.define.VARNEL_SANITIZE=address,undefined || return 1
   .venv-asan/bin/python -m pip install -q --disable-pip-version-check --no-deps --force-reinstall \
     build/wheel-asan/varnel-*.whl || return 1
-  # CPython's own allocations are not ours to judge: no leak detection here.
-  # PYTHONMALLOC=malloc lets ASan see every Python object's memory.
-  local rc=0
-  mkdir -p "$REPORT_DIR/asan-py" && rm -f "$REPORT_DIR/asan-py/figures.json"
-  VARNEL_REPORT_DIR="$REPORT_DIR/asan-py" LD_PRELOAD=$LIBASAN PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=$UBSAN_OPTIONS_STRICT \
-    VARNEL_FUZZ_EXAMPLES=$(( VARNEL_FUZZ_EXAMPLES / 3 + 1 )) VARNEL_LEAK_CALLS=500 \
+  # CPython's own allocations are not ours to judge: no leak detection here,
+  # and no resident-memory loops (ASan's quarantine holds freed memory).
+  # PYTHONMALLOC=malloc lets ASan see every Python object's memory. The
+  # runtimes are preloaded because python itself is not instrumented, and
+  # libstdc++ with them so that ASan finds the real __cxa_throw. Reports go to
+  # files as well: pytest's capture would lose those of a process that died.
+  local rc=0 out="$REPORT_DIR/asan-py"
+  mkdir -p "$out" && rm -f "$out"/figures.json "$out"/sanitizer.*
+  VARNEL_REPORT_DIR="$out" LD_PRELOAD="$LIBASAN $LIBSTDCXX" PYTHONMALLOC=malloc \
+    ASAN_OPTIONS="detect_leaks=0:log_path=$out/sanitizer" \
+    UBSAN_OPTIONS="$UBSAN_OPTIONS_STRICT:log_path=$out/sanitizer" \
+    VARNEL_FUZZ_EXAMPLES=$(( VARNEL_FUZZ_EXAMPLES / 3 + 1 )) \
     .venv-asan/bin/python -m pytest -q -p no:cacheprovider -W ignore::hypothesis.errors.HypothesisWarning \
-    tests/python tests/reliability/test_fuzz.py tests/reliability/test_concurrency.py \
-    >"$REPORT_DIR/asan-py.log" 2>&1 || rc=$?
+    tests/python tests/reliability/test_fuzz.py tests/reliability/test_concurrency.py >"$REPORT_DIR/asan-py.log" 2>&1 || rc=$?
   grep -aE "^(FAILED|ERROR)|passed|failed|fuzzed calls" "$REPORT_DIR/asan-py.log" | tail -40
   no_sanitizer_reports "$REPORT_DIR/asan-py.log" || rc=1
+  for report in "$out"/sanitizer.*; do
+    [ -f "$report" ] || continue
+    echo "sanitizer report $report:" >&2
+    head -60 "$report" >&2
+    rc=1
+  done
   return "$rc"
 }
 

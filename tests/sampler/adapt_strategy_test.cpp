@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "adapt_test_doubles.hpp"
+#include "alloc_counter.hpp"
 #include "chacha.hpp"
 #include "chain_builder.hpp"
 #include "nuts_doubles.hpp"
@@ -114,6 +115,9 @@ struct ScheduleRun {
   std::uint64_t num_tune;
   std::function<bool(std::uint64_t)> is_good = [](std::uint64_t) { return true; };
 
+  // Allocations made by each draw's adapt call, filled by run().
+  mutable std::vector<std::size_t> allocations{};
+
   std::vector<std::string> run() const {
     FakeMath math;
     FakePotential potential;
@@ -144,7 +148,11 @@ struct ScheduleRun {
       potential.step_size = -1.0;
 
       EXPECT_EQ(strategy.is_tuning(), d <= num_tune) << "draw " << d;
-      strategy.adapt(math, collector, potential, d, state, rng);
+      {
+        nuts_testing::AllocationCounter counter;
+        strategy.adapt(math, collector, potential, d, state, rng);
+        allocations.push_back(counter.count());
+      }
 
       std::string e(4, '?');
       const DualAverage& after = strategy.step_size().dual_average();
@@ -249,6 +257,21 @@ TEST(WarmupSchedule, GoldenSchedules) {
     ScheduleRun run{AdaptSettings{}, c.num_tune};
     expect_schedule(run.run(), expand(c.spans));
   }
+}
+
+// Only a switch (two fresh background estimators) and a step size search
+// may allocate.
+TEST(WarmupSchedule, AdaptAllocatesOnlyAtSwitchesAndSearches) {
+  ScheduleRun run{AdaptSettings{}, 400};
+  const std::vector<std::string> events = run.run();
+  ASSERT_EQ(run.allocations.size(), events.size());
+  for (std::size_t d = 0; d < events.size(); ++d) {
+    if (events[d][1] == 'S' || events[d][3] == 'r') continue;
+    EXPECT_EQ(run.allocations[d], 0u) << "draw " << d << " " << events[d];
+  }
+  // The counter sees the switch at draw 8.
+  EXPECT_EQ(events[8], "ESUc");
+  EXPECT_GT(run.allocations[8], 0u);
 }
 
 TEST(WarmupSchedule, SwitchUpdatesAtOnceWithALongUpdateInterval) {

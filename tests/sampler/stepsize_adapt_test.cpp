@@ -25,19 +25,6 @@ using testing::FakeRng;
 using testing::FakeState;
 using testing::make_state;
 
-TEST(StepSizeStrategy, NewStartsAtInitialStepWithZeroStats) {
-  StepSizeSettings settings;
-  settings.initial_step_size = 0.25;
-  const stepsize_adapt::Strategy strategy(settings);
-  EXPECT_EQ(strategy.dual_average().log_step, std::log(0.25));
-  EXPECT_EQ(strategy.dual_average().mu, std::log(2.5));
-  const stepsize_adapt::Stats stats = strategy.current_stats();
-  EXPECT_EQ(stats.step_size_bar, 0.25);
-  EXPECT_EQ(stats.mean_tree_accept, 0.0);
-  EXPECT_EQ(stats.mean_tree_accept_sym, 0.0);
-  EXPECT_EQ(stats.n_steps, 0u);
-}
-
 TEST(StepSizeStrategy, EarlyUsesPlainMeanLateUsesSymmetricMean) {
   AcceptanceRateCollector collector;
   collector.add_step(0.9, 0.6);

@@ -4,7 +4,6 @@
 // acceptance means of the last draw and reports the per-draw statistics.
 // Owned by one chain's GlobalStrategy; used on that chain's thread only.
 
-#include <concepts>
 #include <cstdint>
 
 #include "panic.hpp"
@@ -20,16 +19,6 @@ namespace stepsize_adapt {
 inline constexpr double kSearchMaxStepSize = 1e5;
 inline constexpr double kSearchMinStepSize = 1e-10;
 inline constexpr int kSearchMaxIterations = 100;
-
-namespace detail {
-
-// Whether a leapfrog result is a sampler error (a divergence is a result).
-template <class R>
-bool leapfrog_failed(const R& result) {
-  return !result.has_value();
-}
-
-}  // namespace detail
 
 class Strategy {
  public:
@@ -109,7 +98,8 @@ void Strategy::init(Math& math, Potential& potential, const State& state, Rng& r
       auto result =
           potential.leapfrog(math, pool, start, forward ? Direction::Forward : Direction::Backward,
                              initial_energy, collector);
-      if (detail::leapfrog_failed(result)) return false;
+      // A divergence is a result (acceptance 0); only a sampler error fails.
+      if (!result.has_value()) return false;
     }
     accept = collector.mean.value();
     return true;

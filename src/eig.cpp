@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "distributions.hpp"
+#include "dists/bernoulli_logit.hpp"
 #include "thread_rng.hpp"
 
 namespace varnel {
@@ -14,11 +15,6 @@ namespace {
 
 // Below this many (design, sample) pairs a worker thread costs more than it saves.
 constexpr std::uint64_t kMinPairsPerThread = 16384;
-
-// log(sigmoid(z)) without overflow, for the terms whose literal form is not finite.
-double log_sigmoid(double z) noexcept {
-  return z < 0.0 ? z - std::log1p(std::exp(z)) : -std::log1p(std::exp(-z));
-}
 
 // p(y | k, m, x) and p*log p for both responses. The literal per-observation
 // log-likelihood is log(pow(1/(h+1), y) * pow(h/(h+1), 1-y)) with
@@ -55,7 +51,7 @@ inline ResponseTerms response_terms(double k, double m, double x, bool need_fals
 struct ScoreJob {
   std::span<const std::uint8_t> outcomes;
   std::span<const Theta> theta;
-  const StimulusColumn* designs;
+  const MatrixView* designs;
   bool need_false;
   bool need_true;
 };
@@ -63,7 +59,7 @@ struct ScoreJob {
 void score_range(const ScoreJob& job, std::size_t first, std::size_t last, double* result) noexcept {
   const double n = static_cast<double>(job.theta.size());
   for (std::size_t d = first; d < last; ++d) {
-    const double x = job.designs->at(d);
+    const double x = job.designs->unchecked_at(d, 0);
     double sum_p[2] = {0.0, 0.0};
     double sum_plp[2] = {0.0, 0.0};
     for (const Theta& th : job.theta) {
@@ -94,20 +90,20 @@ std::vector<Theta> allocate_samples(std::uint64_t n_samples) {
   return theta;
 }
 
-std::vector<Theta> draw_prior_samples(std::uint64_t n_samples, double mu_k, double sigma_k, double mu_m,
-                                      double sigma_m) {
+std::vector<Theta> draw_prior_samples(std::uint64_t n_samples, const TwoParameterPsychometricModel& model) {
   std::vector<Theta> theta = allocate_samples(n_samples);
   auto& rng = thread_rng();
   for (std::uint64_t n = 0; n < n_samples; ++n) {
     const double z1 = standard_normal(rng);
     const double z2 = standard_normal(rng);
-    theta.push_back({z1 * sigma_k + mu_k, z2 * sigma_m + mu_m});
+    const auto km = model.prior_from_normals(z1, z2);
+    theta.push_back({km[0], km[1]});
   }
   return theta;
 }
 
 std::vector<double> score_designs(std::span<const std::uint8_t> outcomes, std::span<const Theta> theta,
-                                  std::uint64_t n_samples, const StimulusColumn& designs, unsigned threads) {
+                                  std::uint64_t n_samples, const MatrixView& designs, unsigned threads) {
   const std::size_t n_designs = designs.rows;
   std::vector<double> result(n_designs, 0.0);
   if (outcomes.empty() || n_designs == 0) return result;

@@ -1,0 +1,151 @@
+#include "sampler.hpp"
+
+#include <algorithm>
+#include <exception>
+#include <string>
+#include <system_error>
+
+#include "panic.hpp"
+
+namespace varnel {
+
+Sampler::Sampler(Sender<SamplerCommand> commands, Receiver<SamplerResponse> responses,
+                 Receiver<Status> results, std::thread control_thread,
+                 std::future<ControlResult> control_result) noexcept
+    : commands_(std::move(commands)),
+      responses_(std::move(responses)),
+      results_(std::move(results)),
+      control_thread_(std::move(control_thread)),
+      control_result_(std::move(control_result)) {}
+
+Sampler& Sampler::operator=(Sampler&& other) noexcept {
+  if (this != &other) {
+    release();
+    commands_ = std::move(other.commands_);
+    responses_ = std::move(other.responses_);
+    results_ = std::move(other.results_);
+    control_thread_ = std::move(other.control_thread_);
+    control_result_ = std::move(other.control_result_);
+  }
+  return *this;
+}
+
+Sampler::~Sampler() { release(); }
+
+void Sampler::release() noexcept {
+  // Nobody waits for the control thread any more: it finalizes the chains
+  // once it sees the commands channel close, and a failure it re-raises ends
+  // with it (the pool already wrote its diagnostic).
+  if (control_thread_.joinable()) control_thread_.detach();
+  commands_.reset();
+  responses_.reset();
+  results_.reset();
+  control_result_ = {};
+}
+
+std::thread Sampler::start_control_thread(std::move_only_function<ControlResult()> body,
+                                          std::promise<ControlResult> result) {
+  try {
+    return std::thread([body = std::move(body), result = std::move(result)]() mutable noexcept {
+      try {
+        ControlResult value = body();
+        // The procedure's remaining channel ends close before anyone learns
+        // the outcome.
+        body = nullptr;
+        result.set_value(std::move(value));
+      } catch (...) {
+        body = nullptr;
+        try {
+          result.set_exception(std::current_exception());
+        } catch (...) {
+          // Only a promise already satisfied lands here; nothing to report to.
+        }
+      }
+    });
+  } catch (const std::system_error& e) {
+    panic(std::string("could not start the sampler's control thread: ") + e.what());
+  }
+}
+
+SamplerWaitResult Sampler::wait_timeout(std::chrono::nanoseconds timeout) && {
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  while (true) {
+    const auto remaining = timeout - (Clock::now() - start);
+    auto report = results_.recv_timeout(remaining);
+    if (report) {
+      if (!*report) {
+        Error error = std::move(report->error());
+        // The other chains' draws are not wanted: end the run in the background.
+        { Sampler dropped = std::move(*this); }
+        return SamplerFailed{std::move(error), std::nullopt};
+      }
+      // A success that arrives after the limit still counts as too late.
+      if (Clock::now() - start > timeout) return SamplerTimeout{std::move(*this)};
+      continue;
+    }
+    if (report.error() == RecvError::Timeout) return SamplerTimeout{std::move(*this)};
+    AbortResult aborted = std::move(*this).abort();
+    if (aborted.error) return SamplerFailed{std::move(*aborted.error), std::move(aborted.trace)};
+    return std::move(*aborted.trace);
+  }
+}
+
+AbortResult Sampler::abort() && {
+  // Releases responses and results on return, also when a failure is re-raised.
+  Sampler spent = std::move(*this);
+  check(spent.control_thread_.joinable(), "abort on a running sampler handle");
+  spent.commands_.reset();
+  spent.control_thread_.join();
+  ControlResult control = spent.control_result_.get();  // re-raises a held failure
+  if (!control) return AbortResult{std::move(control.error()), std::nullopt};
+
+  AbortResult result{std::nullopt, Trace{}};
+  for (ChainResult& chain : *control) {
+    if (!chain) {
+      if (!result.error) result.error.emplace(std::move(chain.error()));
+    } else if (chain->has_value()) {
+      result.trace->chains.push_back(std::move(**chain));
+    }
+  }
+  std::sort(result.trace->chains.begin(), result.trace->chains.end(),
+            [](const ChainOutput& a, const ChainOutput& b) { return a.chain < b.chain; });
+  return result;
+}
+
+Result<SamplerResponse> Sampler::request(SamplerCommand command) {
+  if (Status sent = commands_.send(command); !sent) {
+    return std::unexpected(Error("the sampler is no longer running", std::move(sent.error())));
+  }
+  auto response = responses_.recv();
+  if (!response) return fail("the sampler ended before it responded");
+  return std::move(*response);
+}
+
+Status Sampler::pause() {
+  auto response = request(SamplerCommand::Pause);
+  if (!response) return std::unexpected(std::move(response.error()));
+  return {};
+}
+
+Status Sampler::resume() {
+  auto response = request(SamplerCommand::Resume);
+  if (!response) return std::unexpected(std::move(response.error()));
+  return {};
+}
+
+Result<Trace> Sampler::inspect() {
+  auto response = request(SamplerCommand::Inspect);
+  if (!response) return std::unexpected(std::move(response.error()));
+  check(response->kind == SamplerResponse::Kind::Snapshot, "response to Inspect is a Snapshot");
+  return std::move(response->snapshot);
+}
+
+Result<std::vector<ChainProgress>> Sampler::progress() {
+  auto response = request(SamplerCommand::Progress);
+  if (!response) return std::unexpected(std::move(response.error()));
+  check(response->kind == SamplerResponse::Kind::Progress, "response to Progress is a Progress");
+  return std::move(response->progress);
+}
+
+}  // namespace varnel

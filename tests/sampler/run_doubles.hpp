@@ -184,7 +184,7 @@ struct TestModel {
 
 struct TestSettings {
   using SeedRng = TestRng;
-  std::shared_ptr<Script> script;
+  std::shared_ptr<Script> script{};
   std::uint64_t tune = 3;
   std::uint64_t draws = 5;
   std::uint64_t chains = 2;

@@ -92,6 +92,10 @@ class ChainProcess {
   // Queues a command for the task without blocking; fails when the task ended.
   Status send_command(ChainCommand command) { return commands_.send(command); }
 
+  // Tells the task to stop, without taking its trace: it stops at its next
+  // look at its commands, and a task still queued stops as soon as it starts.
+  void disconnect() noexcept { commands_.reset(); }
+
   // A copy of the chain's progress. Panic "Poisoned lock" on a poisoned lock.
   ChainProgress progress() const {
     auto guard = progress_->lock(kProcessPoisonedMessage);
@@ -164,6 +168,10 @@ class ChainProcess {
   static Status run_task(const M& model, const S& settings, std::uint64_t chain_index,
                          typename Types::SeedRng& rng, Receiver<ChainCommand>& commands,
                          TraceSlot& trace, ProgressSlot& progress) {
+    // A task that starts after its chain was ended has nothing to do: it
+    // skips its initialisation, so ending a run does not wait for it and its
+    // chain is absent from the run's trace.
+    if (commands.has_no_senders()) return {};
     Result<typename Types::Math> math = model.math();
     if (!math) return std::unexpected(Error("Failed to create model density", std::move(math.error())));
     const std::size_t dim = math->dim();

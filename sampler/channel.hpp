@@ -177,6 +177,13 @@ class Receiver {
     return take_locked();
   }
 
+  // Whether every sender is gone (items may still be queued). Never blocks on
+  // anything but the channel's own lock.
+  bool has_no_senders() const {
+    std::lock_guard lock(core_->mutex);
+    return core_->senders == 0;
+  }
+
   // Drops the receiver now: pending and later sends fail, queued items go.
   void reset() noexcept {
     if (!core_) return;

@@ -223,6 +223,9 @@ Result<Sampler> Sampler::create(M model, S settings, std::uint64_t num_cores,
 
 template <class M, class S>
 std::vector<ChainResult> Sampler::finalize_all(std::vector<ChainProcess<M, S>>& chains) {
+  // Every chain is told to stop before any trace is taken, so that a queued
+  // chain whose worker is freed by another chain's end does not begin.
+  for (auto& chain : chains) chain.disconnect();
   std::vector<ChainResult> outputs;
   outputs.reserve(chains.size());
   for (auto& chain : chains) outputs.push_back(std::move(chain).finalize());

@@ -20,7 +20,6 @@
 #include <deque>
 #include <exception>
 #include <functional>
-#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -133,42 +132,43 @@ void Scope::spawn(F&& task) {
 template <class F>
 std::invoke_result_t<F&, Scope&> ThreadPool::scope(F&& body) {
   using R = std::invoke_result_t<F&, Scope&>;
-  std::promise<R> done;
-  std::future<R> result = done.get_future();
-  // The job owns the promise: the caller may return (destroying `body`) as
-  // soon as the result is set, so nothing of the caller's is touched after.
-  push([this, &body, done = std::move(done)]() mutable noexcept {
+  using Value = std::conditional_t<std::is_void_v<R>, bool, R>;
+  // The outcome travels through this frame under a mutex rather than through
+  // a promise: the failure is moved, never shared, so only this thread ever
+  // releases it. The job touches nothing of this frame after `done` is set.
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;
+  std::optional<Value> value;
+  std::exception_ptr failure;
+  push([this, &body, &mutex, &finished, &done, &value, &failure]() noexcept {
     Scope scope(*this);
+    std::optional<Value> result;
     try {
       if constexpr (std::is_void_v<R>) {
         body(scope);
-        scope.wait();
-        if (auto failure = scope.take_failure()) {
-          done.set_exception(failure);
-        } else {
-          done.set_value();
-        }
+        result.emplace(true);
       } else {
-        std::optional<R> value;
-        try {
-          value.emplace(body(scope));
-        } catch (...) {
-          scope.record_failure(std::current_exception());
-        }
-        scope.wait();
-        if (auto failure = scope.take_failure()) {
-          done.set_exception(failure);
-        } else {
-          done.set_value(std::move(*value));
-        }
+        result.emplace(body(scope));
       }
     } catch (...) {
       scope.record_failure(std::current_exception());
-      scope.wait();
-      done.set_exception(scope.take_failure());
     }
+    scope.wait();
+    std::exception_ptr held = scope.take_failure();
+    std::lock_guard lock(mutex);
+    if (held) {
+      failure = std::move(held);
+    } else {
+      value = std::move(result);
+    }
+    done = true;
+    finished.notify_all();
   });
-  return result.get();
+  std::unique_lock lock(mutex);
+  finished.wait(lock, [&] { return done; });
+  if (failure) std::rethrow_exception(std::move(failure));
+  if constexpr (!std::is_void_v<R>) return std::move(*value);
 }
 
 }  // namespace varnel

@@ -316,7 +316,7 @@ TEST(Sampler, ATimeoutHandsBackAHandleThatAbortsWithPartialTraces) {
 TEST(Sampler, PauseResumeInspectAndProgressThroughTheHandle) {
   auto script = new_script();
   script->draw_delay = 300us;
-  Sampler sampler = start(script, TestSettings{.tune = 10, .draws = kLong, .chains = 2}, 2);
+  Sampler sampler = start(script, TestSettings{.tune = kLong, .draws = kLong, .chains = 2}, 2);
   progress_when(sampler, [](const std::vector<ChainProgress>& p) {
     return p[0].finished_draws > 0 && p[1].finished_draws > 0;
   });
@@ -330,7 +330,7 @@ TEST(Sampler, PauseResumeInspectAndProgressThroughTheHandle) {
   for (std::size_t i = 0; i < 2; ++i) {
     SCOPED_TRACE("chain " + std::to_string(i));
     EXPECT_EQ(paused[i].finished_draws, still_paused[i].finished_draws);
-    EXPECT_EQ(paused[i].total_draws, 10 + kLong);
+    EXPECT_EQ(paused[i].total_draws, 2 * kLong);
     EXPECT_TRUE(paused[i].started);
     EXPECT_TRUE(paused[i].tuning);
   }

@@ -1,7 +1,64 @@
-// Placeholder entry point; the module tree is registered here.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+// The entry point: builds the module tree varnel.{models, posterior, eig}
+// once per process. The submodules are plain module objects held as
+// attributes, not entries of sys.modules.
 
-static PyModuleDef varnel_module = {PyModuleDef_HEAD_INIT, "varnel", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+#include "eig_py.hpp"
+#include "posterior_py.hpp"
+#include "py/guard.hpp"
+#include "py/object.hpp"
+#include "py/registration.hpp"
+#include "two_param_psychometric_py.hpp"
 
-PyMODINIT_FUNC PyInit_varnel(void) { return PyModule_Create(&varnel_module); }
+#include <vector>
+
+namespace {
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT, "varnel", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+PyObject* g_module = nullptr;  // kept for the life of the process
+
+using RegisterFn = void (*)(PyObject*);
+
+struct Submodule {
+  const char* name;
+  RegisterFn register_classes;
+};
+
+constexpr Submodule kSubmodules[] = {
+    {"models", varnel::register_models},
+    {"posterior", varnel::register_posterior},
+    {"eig", varnel::register_eig},
+};
+
+varnel::py::PyRef create_module() {
+  using namespace varnel::py;
+  if (g_module != nullptr) {
+    raise(PyExc_ImportError,
+          "varnel may only be initialized once per interpreter process");
+  }
+  PyRef module = take(PyModule_Create(&g_module_def));
+  std::vector<PyRef> submodules;
+  for (const Submodule& sub : kSubmodules) {
+    PyRef submodule = new_submodule(sub.name);
+    sub.register_classes(submodule.get());
+    submodules.push_back(std::move(submodule));
+  }
+  for (std::size_t i = 0; i < submodules.size(); ++i) {
+    add_to_module(module.get(), kSubmodules[i].name, submodules[i].get());
+  }
+  // Reachable for users who catch it by name; not one of the names in __all__.
+  PyObject* panic_type = panic_exception_type();
+  if (panic_type == nullptr) throw_python_error();
+  check_status(PyObject_SetAttrString(module.get(), "PanicException", panic_type));
+
+  g_module = PyRef::borrow(module.get()).release();
+  return module;
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_varnel(void) {
+  return varnel::py::guard(create_module);
+}

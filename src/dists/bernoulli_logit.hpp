@@ -1,0 +1,47 @@
+#pragma once
+// A Bernoulli distribution parameterised by its logit l: P(true) = 1/(1 + exp(-l)).
+
+#include <expected>
+#include <string_view>
+
+namespace varnel {
+
+enum class BernoulliLogitError { InvalidProbability };
+
+// "InvalidProbability"
+std::string_view debug_text(BernoulliLogitError error) noexcept;
+
+// log P(y) for the logit l given as t = -l (the model computes (m - x)·k).
+// Literal arithmetic h = exp(t), pow(h/(h+1), 1-y)·pow(1/(h+1), y), log; where
+// that is not finite (h overflowing or underflowing) the same quantity through
+// an overflow-safe log-sigmoid instead.
+double bernoulli_logit_log_prob(double neg_logit, bool y) noexcept;
+
+// log(1/(1 + exp(-z))) without overflow.
+double log_sigmoid(double z) noexcept;
+// 1/(1 + exp(-z)) without overflow.
+double sigmoid(double z) noexcept;
+
+class BernoulliLogit {
+ public:
+  // Fails with InvalidProbability when 1/(exp(-l) + 1) is not in [0, 1],
+  // that is when l is NaN.
+  static std::expected<BernoulliLogit, BernoulliLogitError> try_new(double logit) noexcept;
+
+  double logit() const noexcept { return logit_; }
+
+  // One response from a uniform draw u in [0, 1): true when s > u with
+  // s = exp(r)/(1 + exp(r)), r = log(q) - log1p(-q), q = exp(l)/(exp(l) + 1).
+  // Where that chain turns NaN (q rounding to 1 or exp(l) overflowing) the
+  // probability of true is 1 in double precision, and the response is true.
+  bool sample_with(double u) const noexcept;
+
+  // log P(y).
+  double log_prob(bool y) const noexcept { return bernoulli_logit_log_prob(-logit_, y); }
+
+ private:
+  explicit BernoulliLogit(double logit) noexcept : logit_(logit) {}
+  double logit_;
+};
+
+}  // namespace varnel

@@ -1,0 +1,88 @@
+#include "eig_py.hpp"
+
+#include "panic.hpp"
+#include "py/args.hpp"
+#include "py/convert.hpp"
+#include "py/guard.hpp"
+#include "py/numpy.hpp"
+#include "py/registration.hpp"
+#include "utils_py.hpp"
+
+namespace varnel {
+
+namespace {
+
+constexpr const char* kClassName = "EnumeratedMonteCarloEstimator";
+constexpr const char* kQualifiedName = "builtins.EnumeratedMonteCarloEstimator";
+constexpr std::string_view kTextSignature = "(outcomes, n_samples)";
+constexpr std::string_view kClassDoc =
+    "Rao- Blackwellized Monte Carlo estimator.\n"
+    "Used to estimate the expected information gain of a design using simple Monte Carlo\n"
+    "estimation while enumerating the outcomes of the experiment. This works well for\n"
+    "when the number of outcomes is discrete and small.\n"
+    "\n"
+    "Assuming that we have a design D and a set of outcomes 𝒴 = {y_1, y_2, ..., y_N},\n"
+    "\n"
+    "μ̂_N := Σ_{y ∈ 𝒴} (1/N) Σ_{n=1}^N p(y | θ_n, ξ) log p(y | θ_n, ξ) - p̂(y | ξ) log p̂(y | ξ)\n"
+    "with p̂(y | ξ) = (1/N) Σ_{n=1}^N p(y | θ_n, ξ)";
+
+constexpr py::Signature<2> kNewSignature{
+    "EnumeratedMonteCarloEstimator.__new__", {"outcomes", "n_samples"}, 2};
+constexpr py::Signature<3> kEstimateSignature{
+    "EnumeratedMonteCarloEstimator.estimate", {"model", "params", "candidate_designs"}, 3};
+
+PyTypeObject* g_type = nullptr;  // created once per process
+
+using Estimator = EnumeratedMonteCarloEstimator;
+
+PyObject* estimator_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
+  return py::guard([&] {
+    const auto a = py::parse_arguments(kNewSignature, args, kwargs);
+    Estimator record;
+    record.outcomes = py::convert_arg("outcomes", a[0], py::to_bool_list);
+    record.n_samples = py::convert_arg("n_samples", a[1], py::to_u64);
+    return py::new_instance(subtype, std::move(record));
+  });
+}
+
+PyObject* estimate(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return py::guard([&]() -> py::PyRef {
+    const Estimator& estimator = py::self_record<Estimator>(self, g_type, kClassName);
+    const auto a = py::parse_arguments(kEstimateSignature, args, kwargs);
+    const auto params = py::convert_arg("params", a[1], py::to_f64_list_list);
+    const py::F64Matrix designs = py::convert_arg("candidate_designs", a[2], py::to_f64_matrix);
+    const auto model = try_extract_model(a[0]);
+    if (!model) panic("Invalid model");
+    (void)estimator;
+    (void)params;
+    (void)designs;
+    panic("not implemented yet");
+  });
+}
+
+PyMethodDef kMethods[] = {
+    {"estimate", py::as_method(estimate), METH_VARARGS | METH_KEYWORDS,
+     "estimate($self, model, params, candidate_designs)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(estimator_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_instance<Estimator>)},
+    {Py_tp_methods, kMethods},
+};
+
+}  // namespace
+
+PyTypeObject* eig_estimator_type() noexcept { return g_type; }
+
+void register_eig(PyObject* module) {
+  if (g_type == nullptr) {
+    const py::ClassSpec spec{kQualifiedName, kClassName, kTextSignature, kClassDoc,
+                             static_cast<int>(sizeof(py::Instance<Estimator>)), kSlots};
+    g_type = reinterpret_cast<PyTypeObject*>(py::create_type(spec).release());
+  }
+  py::add_to_module(module, kClassName, reinterpret_cast<PyObject*>(g_type));
+}
+
+}  // namespace varnel

@@ -16,26 +16,11 @@
 #include <vector>
 
 #include "chain_progress.hpp"
+#include "draw_storage.hpp"
 #include "error.hpp"
+#include "stat_trace.hpp"
 
 namespace varnel {
-
-// A chain's draw storage. Not synchronised: the runtime calls it under the
-// chain's trace lock only.
-template <class S>
-concept DrawStorage = std::movable<S> && requires(S s, const S& cs, std::span<const double> point) {
-  { s.append_value(point) } -> std::same_as<Status>;
-  { cs.inspect() } -> std::same_as<Result<std::shared_ptr<arrow::Array>>>;
-  { std::move(s).finalize() } -> std::same_as<Result<std::shared_ptr<arrow::Array>>>;
-};
-
-// A chain's statistics builder for records of type Stats; failures throw Panic.
-template <class B, class Stats>
-concept StatTraceBuilder = std::movable<B> && requires(B b, const B& cb, Stats stats) {
-  b.append_value(std::move(stats));
-  { cb.inspect() } -> std::convertible_to<std::shared_ptr<arrow::StructArray>>;
-  { std::move(b).finalize() } -> std::convertible_to<std::shared_ptr<arrow::StructArray>>;
-};
 
 // The generator from which a chain derives its own: keyed from the run's seed,
 // one stream per chain.
@@ -43,13 +28,6 @@ template <class G>
 concept SeedingRng = std::movable<G> && requires(G& g, std::uint64_t x) {
   { G::seed_from_u64(x) } -> std::same_as<G>;
   g.set_stream(x);
-};
-
-// One Markov chain: placed once, then asked for draws.
-template <class C>
-concept Chain = requires(C c, std::span<const double> position) {
-  { c.set_position(position) } -> std::same_as<Status>;
-  c.draw();
 };
 
 template <class M, class S>
@@ -89,12 +67,14 @@ concept RunSettings = std::copy_constructible<S> && SeedingRng<typename S::SeedR
                       };
 
 // A model and settings that fit together: the chain the settings build on the
-// model's math draws (position, Stats) pairs, the builder takes those Stats,
-// and progress can be read from them.
+// model's math is placed with `set_position` and draws (position, Stats)
+// pairs, the builder takes those Stats, and progress can be read from them.
 template <class M, class S>
 concept Runnable =
     RunSettings<S> && Model<M, typename S::SeedRng> &&
-    Chain<typename RunTypes<M, S>::ChainType> &&
+    requires(typename RunTypes<M, S>::ChainType& chain, std::span<const double> position) {
+      { chain.set_position(position) } -> std::same_as<Status>;
+    } &&
     std::same_as<decltype(std::declval<typename RunTypes<M, S>::ChainType&>().draw()),
                  Result<std::pair<std::vector<double>, typename RunTypes<M, S>::Stats>>> &&
     StatTraceBuilder<typename RunTypes<M, S>::StatsBuilder, typename RunTypes<M, S>::Stats> &&

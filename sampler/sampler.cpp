@@ -1,6 +1,9 @@
 #include "sampler.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <vector>
 #include <exception>
 #include <string>
 #include <system_error>
@@ -8,15 +11,65 @@
 #include "panic.hpp"
 
 namespace varnel {
+namespace {
+
+// Control threads of runs whose handle was dropped. Each is joined once it
+// has ended (checked whenever another thread is handed over), and those still
+// running are joined when the keeper is destroyed at process exit: the keeper
+// is made on first use, after the libraries' static objects, so it goes
+// before them.
+class BackgroundThreads {
+ public:
+  static BackgroundThreads& instance() {
+    static BackgroundThreads keeper;
+    return keeper;
+  }
+
+  void adopt(std::thread thread, std::shared_ptr<std::atomic<bool>> finished) noexcept {
+    std::vector<std::thread> ended;
+    {
+      std::lock_guard lock(mutex_);
+      for (auto it = threads_.begin(); it != threads_.end();) {
+        if (it->second->load(std::memory_order_acquire)) {
+          ended.push_back(std::move(it->first));
+          it = threads_.erase(it);
+        } else {
+          ++it;
+        }
+      }
+      try {
+        threads_.emplace_back(std::move(thread), std::move(finished));
+      } catch (...) {
+        // No room to keep it: let it run on unwatched rather than fail.
+        thread.detach();
+      }
+    }
+    for (std::thread& t : ended) t.join();
+  }
+
+  ~BackgroundThreads() {
+    std::lock_guard lock(mutex_);
+    for (auto& [thread, finished] : threads_) thread.join();
+  }
+
+ private:
+  BackgroundThreads() = default;
+  std::mutex mutex_;
+  std::vector<std::pair<std::thread, std::shared_ptr<std::atomic<bool>>>> threads_;
+};
+
+}  // namespace
 
 Sampler::Sampler(Sender<SamplerCommand> commands, Receiver<SamplerResponse> responses,
                  Receiver<Status> results, std::thread control_thread,
-                 std::future<ControlResult> control_result) noexcept
+                 std::future<ControlResult> control_result,
+                 std::shared_ptr<std::atomic<bool>> control_finished) noexcept
     : commands_(std::move(commands)),
       responses_(std::move(responses)),
       results_(std::move(results)),
       control_thread_(std::move(control_thread)),
-      control_result_(std::move(control_result)) {}
+      control_result_(std::move(control_result)),
+      control_finished_(std::move(control_finished)) {}
 
 Sampler& Sampler::operator=(Sampler&& other) noexcept {
   if (this != &other) {
@@ -26,6 +79,7 @@ Sampler& Sampler::operator=(Sampler&& other) noexcept {
     results_ = std::move(other.results_);
     control_thread_ = std::move(other.control_thread_);
     control_result_ = std::move(other.control_result_);
+    control_finished_ = std::move(other.control_finished_);
   }
   return *this;
 }
@@ -33,20 +87,25 @@ Sampler& Sampler::operator=(Sampler&& other) noexcept {
 Sampler::~Sampler() { release(); }
 
 void Sampler::release() noexcept {
-  // Nobody waits for the control thread any more: it finalizes the chains
-  // once it sees the commands channel close, and a failure it re-raises ends
-  // with it (the pool already wrote its diagnostic).
-  if (control_thread_.joinable()) control_thread_.detach();
+  // Nobody waits for the control thread's outcome any more: it finalizes the
+  // chains once it sees the commands channel close, and a failure it
+  // re-raises ends with it (the pool already wrote its diagnostic).
+  if (control_thread_.joinable()) {
+    BackgroundThreads::instance().adopt(std::move(control_thread_), std::move(control_finished_));
+  }
   commands_.reset();
   responses_.reset();
   results_.reset();
   control_result_ = {};
+  control_finished_.reset();
 }
 
 std::thread Sampler::start_control_thread(std::move_only_function<ControlResult()> body,
-                                          std::promise<ControlResult> result) {
+                                          std::promise<ControlResult> result,
+                                          std::shared_ptr<std::atomic<bool>> finished) {
   try {
-    return std::thread([body = std::move(body), result = std::move(result)]() mutable noexcept {
+    return std::thread([body = std::move(body), result = std::move(result),
+                        finished = std::move(finished)]() mutable noexcept {
       try {
         ControlResult value = body();
         // The procedure's remaining channel ends close before anyone learns
@@ -61,6 +120,7 @@ std::thread Sampler::start_control_thread(std::move_only_function<ControlResult(
           // Only a promise already satisfied lands here; nothing to report to.
         }
       }
+      finished->store(true, std::memory_order_release);
     });
   } catch (const std::system_error& e) {
     panic(std::string("could not start the sampler's control thread: ") + e.what());

@@ -22,6 +22,7 @@
 // The handle is used from one thread at a time.
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -113,7 +114,10 @@ class Sampler {
   Sampler(const Sampler&) = delete;
   Sampler& operator=(const Sampler&) = delete;
   // Without wait_timeout or abort, the run ends in the background: the chains
-  // stop at their next draw, are finalized and their output dropped.
+  // stop at their next draw, are finalized and their output dropped. The
+  // control thread is handed to a process-wide keeper that joins it once it
+  // ended (and, at process exit, waits for it), so no thread outlives the
+  // static objects it may use.
   ~Sampler();
 
   // Waits up to `timeout` for every chain to end. Trace: all ended and the run
@@ -147,12 +151,15 @@ class Sampler {
 
   Sampler(Sender<SamplerCommand> commands, Receiver<SamplerResponse> responses,
           Receiver<Status> results, std::thread control_thread,
-          std::future<ControlResult> control_result) noexcept;
+          std::future<ControlResult> control_result,
+          std::shared_ptr<std::atomic<bool>> control_finished) noexcept;
 
   // Starts the control thread running `body`; its result or failure goes to
-  // the promise. Throws Panic when the thread cannot be created.
+  // the promise, and `finished` is set as the thread's last act. Throws Panic
+  // when the thread cannot be created.
   static std::thread start_control_thread(std::move_only_function<ControlResult()> body,
-                                          std::promise<ControlResult> result);
+                                          std::promise<ControlResult> result,
+                                          std::shared_ptr<std::atomic<bool>> finished);
 
   // Sends one command and takes its response.
   Result<SamplerResponse> request(SamplerCommand command);
@@ -177,6 +184,7 @@ class Sampler {
   Receiver<Status> results_;
   std::thread control_thread_;
   std::future<ControlResult> control_result_;
+  std::shared_ptr<std::atomic<bool>> control_finished_;
 };
 
 struct SamplerTimeout {
@@ -216,9 +224,11 @@ Result<Sampler> Sampler::create(M model, S settings, std::uint64_t num_cores,
 
   std::promise<ControlResult> promise;
   std::future<ControlResult> future = promise.get_future();
-  std::thread thread = start_control_thread(std::move(body), std::move(promise));
+  auto finished = std::make_shared<std::atomic<bool>>(false);
+  std::thread thread = start_control_thread(std::move(body), std::move(promise), finished);
   return Sampler(std::move(command_sender), std::move(response_receiver),
-                 std::move(result_receiver), std::move(thread), std::move(future));
+                 std::move(result_receiver), std::move(thread), std::move(future),
+                 std::move(finished));
 }
 
 template <class M, class S>

@@ -9,6 +9,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -35,6 +36,7 @@ struct Script {
   std::optional<std::pair<std::uint64_t, std::uint64_t>> error_at;  // (chain, draw): draw() error
   std::optional<std::uint64_t> storage_fails_at;                   // append number, every chain
   bool math_fails = false;
+  std::chrono::milliseconds finalize_delay{0};  // before a storage finishes its array
   std::vector<std::uint64_t> diverging_draws;  // draw indices reported as divergent
 
   std::array<std::atomic<std::uint64_t>, kMaxChains> set_position_calls{};
@@ -71,7 +73,13 @@ class TestStorage {
     return {};
   }
   Result<std::shared_ptr<arrow::Array>> inspect() const { return build(); }
-  Result<std::shared_ptr<arrow::Array>> finalize() && { return build(); }
+  Result<std::shared_ptr<arrow::Array>> finalize() && {
+    if (script_->finalize_delay.count() > 0) {
+      std::this_thread::sleep_for(script_->finalize_delay);
+      std::fprintf(stderr, "storage finalized after a delay\n");
+    }
+    return build();
+  }
 
  private:
   Result<std::shared_ptr<arrow::Array>> build() const {

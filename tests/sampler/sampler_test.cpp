@@ -485,3 +485,30 @@ TEST(Sampler, EveryThreadOfARunEnds) {
 
 }  // namespace
 }  // namespace varnel
+
+namespace varnel {
+namespace {
+
+// A handle dropped just before the process exits: its run ends in the
+// background, making Arrow arrays, while the process tears down its static
+// objects (Arrow's memory pool among them). The exit waits for the run to end
+// (the slow finalize gets to write its line) instead of racing it.
+TEST(SamplerDeathTest, ExitingWhileARunEndsInTheBackgroundIsClean) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        auto script = new_script();
+        script->draw_delay = 1ms;
+        script->finalize_delay = 50ms;  // the arrays are made while the process exits
+        (void)testing::TestStatsBuilder{}.inspect();  // Arrow's statics exist before the run
+        {
+          Sampler dropped = start(script, TestSettings{.draws = kLong, .chains = 3}, 3);
+          std::this_thread::sleep_for(5ms);
+        }
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "storage finalized after a delay");
+}
+
+}  // namespace
+}  // namespace varnel

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "distributions.hpp"
+#include "dists/bernoulli_logit.hpp"
 #include "thread_rng.hpp"
 
 namespace varnel {
@@ -15,47 +16,32 @@ namespace {
 // Below this many (design, sample) pairs a worker thread costs more than it saves.
 constexpr std::uint64_t kMinPairsPerThread = 16384;
 
-// log(sigmoid(z)) without overflow, for the terms whose literal form is not finite.
-double log_sigmoid(double z) noexcept {
-  return z < 0.0 ? z - std::log1p(std::exp(z)) : -std::log1p(std::exp(-z));
-}
-
-// p(y | k, m, x) and p*log p for both responses. The literal per-observation
-// log-likelihood is log(pow(1/(h+1), y) * pow(h/(h+1), 1-y)) with
-// h = exp((m-x)*k); pow(a, 0) is exactly 1 and pow(a, 1) exactly a, so for
-// each y one factor drops out without changing a bit. Where the literal value
-// is not finite (h overflows or underflows), the same quantity is taken in an
-// overflow-safe form. p = 0 contributes 0*log 0 = 0.
+// p(y | k, m, x) and p*log p for both responses, from one exponential. A p
+// that underflows to 0 contributes 0*log 0 = 0.
 struct ResponseTerms {
   double p[2];
   double plp[2];
 };
 
+inline void add_term(ResponseTerms& out, int y, double lp) noexcept {
+  const double p = std::exp(lp);
+  out.p[y] = p;
+  out.plp[y] = p == 0.0 ? 0.0 : lp * p;
+}
+
 inline ResponseTerms response_terms(double k, double m, double x, bool need_false, bool need_true) noexcept {
   ResponseTerms out{};
   const double t = (m - x) * k;
   const double h = std::exp(t);
-  if (need_true) {
-    double lp = std::log(1.0 / (h + 1.0));
-    if (!std::isfinite(lp)) lp = log_sigmoid(-t);
-    const double p = std::exp(lp);
-    out.p[1] = p;
-    out.plp[1] = p == 0.0 ? 0.0 : lp * p;
-  }
-  if (need_false) {
-    double lp = std::log(h / (h + 1.0));
-    if (!std::isfinite(lp)) lp = log_sigmoid(t);
-    const double p = std::exp(lp);
-    out.p[0] = p;
-    out.plp[0] = p == 0.0 ? 0.0 : lp * p;
-  }
+  if (need_true) add_term(out, 1, bernoulli_logit_log_prob_from_h(h, t, true));
+  if (need_false) add_term(out, 0, bernoulli_logit_log_prob_from_h(h, t, false));
   return out;
 }
 
 struct ScoreJob {
   std::span<const std::uint8_t> outcomes;
   std::span<const Theta> theta;
-  const StimulusColumn* designs;
+  const MatrixView* designs;
   bool need_false;
   bool need_true;
 };
@@ -63,7 +49,7 @@ struct ScoreJob {
 void score_range(const ScoreJob& job, std::size_t first, std::size_t last, double* result) noexcept {
   const double n = static_cast<double>(job.theta.size());
   for (std::size_t d = first; d < last; ++d) {
-    const double x = job.designs->at(d);
+    const double x = job.designs->unchecked_at(d, 0);
     double sum_p[2] = {0.0, 0.0};
     double sum_plp[2] = {0.0, 0.0};
     for (const Theta& th : job.theta) {
@@ -94,20 +80,20 @@ std::vector<Theta> allocate_samples(std::uint64_t n_samples) {
   return theta;
 }
 
-std::vector<Theta> draw_prior_samples(std::uint64_t n_samples, double mu_k, double sigma_k, double mu_m,
-                                      double sigma_m) {
+std::vector<Theta> draw_prior_samples(std::uint64_t n_samples, const TwoParameterPsychometricModel& model) {
   std::vector<Theta> theta = allocate_samples(n_samples);
   auto& rng = thread_rng();
   for (std::uint64_t n = 0; n < n_samples; ++n) {
     const double z1 = standard_normal(rng);
     const double z2 = standard_normal(rng);
-    theta.push_back({z1 * sigma_k + mu_k, z2 * sigma_m + mu_m});
+    const auto km = model.prior_from_normals(z1, z2);
+    theta.push_back({km[0], km[1]});
   }
   return theta;
 }
 
 std::vector<double> score_designs(std::span<const std::uint8_t> outcomes, std::span<const Theta> theta,
-                                  std::uint64_t n_samples, const StimulusColumn& designs, unsigned threads) {
+                                  std::uint64_t n_samples, const MatrixView& designs, unsigned threads) {
   const std::size_t n_designs = designs.rows;
   std::vector<double> result(n_designs, 0.0);
   if (outcomes.empty() || n_designs == 0) return result;

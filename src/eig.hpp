@@ -9,7 +9,9 @@
 #include <span>
 #include <vector>
 
+#include "array_view.hpp"
 #include "panic.hpp"
+#include "two_param_psychometric.hpp"
 
 namespace varnel {
 
@@ -25,18 +27,6 @@ struct Theta {
   double m = 0.0;
 };
 
-// Column 0 of a design matrix read through its strides (in elements; negative
-// strides allowed). `cols` is kept so that a matrix without columns fails
-// with the index failure when a stimulus is needed.
-struct StimulusColumn {
-  const double* base = nullptr;
-  std::size_t rows = 0;
-  std::size_t cols = 0;
-  std::ptrdiff_t row_stride = 0;
-
-  double at(std::size_t row) const noexcept { return base[static_cast<std::ptrdiff_t>(row) * row_stride]; }
-};
-
 // theta_n = row floor(n * rows / n_samples) for n = 0 .. n_samples-1: evenly
 // spaced through the rows, repeating rows when there are fewer rows than
 // samples. `row_at(r)` returns the (k, m) of row r and throws the index
@@ -44,19 +34,18 @@ struct StimulusColumn {
 template <class RowAt>
 std::vector<Theta> select_parameter_rows(std::uint64_t n_samples, std::size_t rows, RowAt&& row_at);
 
-// n_samples draws from the priors on the calling thread's generator, each as
-// z1 then z2: k = z1*sigma_k + mu_k, m = z2*sigma_m + mu_m.
-std::vector<Theta> draw_prior_samples(std::uint64_t n_samples, double mu_k, double sigma_k, double mu_m,
-                                      double sigma_m);
+// n_samples draws from the model's priors on the calling thread's generator,
+// each from two standard normals, z1 for k and then z2 for m.
+std::vector<Theta> draw_prior_samples(std::uint64_t n_samples, const TwoParameterPsychometricModel& model);
 
-// Scores every design: for each outcome y (in order) the sample mean of
+// Scores every design (stimulus in column 0, read through the strides): for each outcome y (in order) the sample mean of
 // p*log p minus phat*log phat, summed over the outcomes, with p = p(y | theta_n, x)
 // and phat the sample mean of p. Samples are summed in order, then outcomes
 // in order, so the result does not depend on `threads` (0 = one per core).
 // Fails with the unwrap failure when there are no samples, and with the index
 // failure when the designs have no column, as long as anything is scored.
 std::vector<double> score_designs(std::span<const std::uint8_t> outcomes, std::span<const Theta> theta,
-                                  std::uint64_t n_samples, const StimulusColumn& designs,
+                                  std::uint64_t n_samples, const MatrixView& designs,
                                   unsigned threads = 0);
 
 // Whether scoring needs parameter samples at all (an outcome and a design exist).

@@ -1,8 +1,12 @@
 #include "eig_py.hpp"
 
+#include <array>
+
+#include "eig.hpp"
 #include "panic.hpp"
 #include "py/args.hpp"
 #include "py/convert.hpp"
+#include "py/gil.hpp"
 #include "py/guard.hpp"
 #include "py/numpy.hpp"
 #include "py/registration.hpp"
@@ -45,18 +49,52 @@ PyObject* estimator_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs)
   });
 }
 
+// The parameter rows as given: a float64 matrix read in place, or a list of
+// lists (any sequence of sequences of floats).
+struct ParamRows {
+  std::optional<py::F64Matrix> array;
+  std::vector<std::vector<double>> lists;
+
+  std::size_t rows() const { return array ? array->view.rows : lists.size(); }
+
+  // (k, m) of row r; a row shorter than 2 is the index failure.
+  std::array<double, 2> at(std::size_t r) const {
+    if (array) return {array->view.at(r, 0), array->view.at(r, 1)};
+    const auto& row = lists[r];
+    check_index(0, row.size());
+    check_index(1, row.size());
+    return {row[0], row[1]};
+  }
+};
+
+ParamRows to_param_rows(PyObject* obj) {
+  ParamRows rows;
+  rows.array = py::try_f64_matrix(obj);
+  if (!rows.array) rows.lists = py::to_f64_list_list(obj);
+  return rows;
+}
+
 PyObject* estimate(PyObject* self, PyObject* args, PyObject* kwargs) {
   return py::guard([&]() -> py::PyRef {
     const Estimator& estimator = py::self_record<Estimator>(self, g_type, kClassName);
     const auto a = py::parse_arguments(kEstimateSignature, args, kwargs);
-    const auto params = py::convert_arg("params", a[1], py::to_f64_list_list);
+    const ParamRows params = py::convert_arg("params", a[1], to_param_rows);
     const py::F64Matrix designs = py::convert_arg("candidate_designs", a[2], py::to_f64_matrix);
     const auto model = try_extract_model(a[0]);
     if (!model) panic("Invalid model");
-    (void)estimator;
-    (void)params;
-    (void)designs;
-    panic("not implemented yet");
+
+    // One set of samples per call, shared by every design and outcome: the
+    // posterior rows when given, prior draws otherwise.
+    std::vector<Theta> theta;
+    const std::uint64_t n = estimator.n_samples;
+    if (scoring_needs_samples(estimator.outcomes.size(), designs.view.rows)) {
+      theta = params.rows() > 0
+                  ? select_parameter_rows(n, params.rows(), [&](std::size_t r) { return params.at(r); })
+                  : draw_prior_samples(n, *model);
+    }
+    std::vector<double> scores = py::without_gil(
+        [&] { return score_designs(estimator.outcomes, theta, n, designs.view); });
+    return py::new_f64_array(std::move(scores));
   });
 }
 

@@ -167,6 +167,17 @@ F64Vector to_f64_vector(PyObject* obj) {
   return out;
 }
 
+std::optional<F64Matrix> try_f64_matrix(PyObject* obj) {
+  if (!PyObject_TypeCheck(obj, array_type())) return std::nullopt;
+  const auto* array = reinterpret_cast<const NumpyArray*>(obj);
+  if (array->nd != 2) return std::nullopt;
+  auto equiv = reinterpret_cast<EquivTypesFn>(numpy_api()[kSlotEquivTypes]);
+  if (!equiv(reinterpret_cast<PyObject*>(array->descr), builtin_descr(kTypeFloat64))) {
+    return std::nullopt;
+  }
+  return to_f64_matrix(obj);
+}
+
 BoolVectorView to_bool_vector(PyObject* obj) {
   NumpyArray* array = checked_array(obj, 1, kTypeBool);
   return BoolVectorView{reinterpret_cast<const std::uint8_t*>(array->data),

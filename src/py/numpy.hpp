@@ -9,6 +9,7 @@
 #include "py/object.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -39,6 +40,10 @@ struct F64Vector {
 F64Matrix to_f64_matrix(PyObject* obj);
 F64Vector to_f64_vector(PyObject* obj);
 BoolVectorView to_bool_vector(PyObject* obj);
+
+// The float64 matrix view of `obj` when it is a two-dimensional array with a
+// dtype equivalent to float64; nullopt (and no exception) for anything else.
+std::optional<F64Matrix> try_f64_matrix(PyObject* obj);
 
 // A new C-contiguous writeable float64 array of the given shape over
 // `buffer`, which it takes over (no copy); its base is an owner object that

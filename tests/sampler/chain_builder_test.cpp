@@ -31,11 +31,7 @@ SettingsChain<CpuMath<GaussianDensity>> build(const NutsSettings& settings, std:
   return new_chain(settings, chain, make_math(std::move(density)), seeding);
 }
 
-// A correlated Gaussian: sds 1 and 2, correlation 0.8, mean (1, -2).
-GaussianDensity correlated_gaussian() {
-  const double det = 1.0 * 4.0 - 1.6 * 1.6;
-  return GaussianDensity({1.0, -2.0}, {4.0 / det, -1.6 / det, -1.6 / det, 1.0 / det});
-}
+using nuts_testing::correlated_gaussian;
 
 TEST(NewChain, EarlyWindowMustEndBeforeWarmUpEnds) {
   struct Row {
@@ -154,65 +150,30 @@ TEST(NewChain, FixedSeedReproducesEachChainInAnyOrder) {
   EXPECT_NE(trace0, trace1);
 }
 
-// The whole chain with its warm-up on a correlated Gaussian: means and
-// variances within five Monte Carlo standard errors (batch means), and the
-// warm-up reported on exactly num_tune + 1 draws.
+// The whole chain with its warm-up samples a correlated Gaussian, reports
+// the warm-up on exactly num_tune + 1 draws and adapts the diagonal towards
+// the scales of the coordinates.
 TEST(NewChain, AdaptedChainRecoversACorrelatedGaussian) {
   NutsSettings settings;
   settings.seed = 7;
   auto chain = build(settings, 0, correlated_gaussian());
-  const double mu[2] = {1.0, -2.0};
-  const double var[2] = {1.0, 4.0};
   ASSERT_TRUE(chain.set_position(std::vector<double>{0.0001, 0.0001}).has_value());
   std::uint64_t tuning_draws = 0;
   std::uint64_t divergences = 0;
-  for (std::uint64_t i = 0; i < settings.num_tune; ++i) {
+  auto next_draw = [&] {
     auto r = chain.draw();
-    ASSERT_TRUE(r.has_value());
+    EXPECT_TRUE(r.has_value());
     tuning_draws += r->second.tuning ? 1 : 0;
-  }
-  constexpr int kBatches = 40;
-  constexpr int kBatchSize = 50;
-  std::vector<double> batch_mean[2], batch_var[2];
-  for (int b = 0; b < kBatches; ++b) {
-    double sum[2] = {0, 0}, sq[2] = {0, 0};
-    for (int i = 0; i < kBatchSize; ++i) {
-      auto r = chain.draw();
-      ASSERT_TRUE(r.has_value());
-      tuning_draws += r->second.tuning ? 1 : 0;
-      divergences += r->second.diverging() ? 1 : 0;
-      for (int k = 0; k < 2; ++k) {
-        sum[k] += r->first[k];
-        sq[k] += (r->first[k] - mu[k]) * (r->first[k] - mu[k]);
-      }
-    }
-    for (int k = 0; k < 2; ++k) {
-      batch_mean[k].push_back(sum[k] / kBatchSize);
-      batch_var[k].push_back(sq[k] / kBatchSize);
-    }
-  }
+    divergences += r->second.diverging() ? 1 : 0;
+    return r->first;
+  };
+  for (std::uint64_t i = 0; i < settings.num_tune; ++i) (void)next_draw();
+  divergences = 0;  // early warm-up steps may diverge; sampling should not
+  nuts_testing::expect_correlated_gaussian_moments(next_draw, 40, 50);
   EXPECT_EQ(tuning_draws, settings.num_tune + 1);
   EXPECT_EQ(divergences, 0u);
-  // The adapted diagonal approaches the marginal variances.
-  EXPECT_NEAR(chain.potential().mass_matrix.variance[1] / chain.potential().mass_matrix.variance[0],
-              4.0, 2.0);
-  auto mean_and_se = [](const std::vector<double>& x) {
-    double m = 0;
-    for (double v : x) m += v;
-    m /= static_cast<double>(x.size());
-    double s = 0;
-    for (double v : x) s += (v - m) * (v - m);
-    s /= static_cast<double>(x.size() - 1);
-    return std::pair{m, std::sqrt(s / static_cast<double>(x.size()))};
-  };
-  for (int k = 0; k < 2; ++k) {
-    SCOPED_TRACE("coordinate " + std::to_string(k));
-    const auto [m, m_se] = mean_and_se(batch_mean[k]);
-    const auto [v, v_se] = mean_and_se(batch_var[k]);
-    EXPECT_LT(std::abs(m - mu[k]), 5 * m_se) << m << " +- " << m_se;
-    EXPECT_LT(std::abs(v - var[k]), 5 * v_se) << v << " +- " << v_se;
-    EXPECT_LT(m_se, 0.1 * std::sqrt(var[k]));
-  }
+  const Vector& variance = chain.potential().mass_matrix.variance;
+  EXPECT_NEAR(variance[1] / variance[0], 4.0, 2.0);
 }
 
 }  // namespace

@@ -3,12 +3,15 @@
 // small densities, a counting collector, a strategy that adapts nothing and
 // generators that replay or count their outputs.
 
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <memory>
 #include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -204,6 +207,54 @@ inline void set_point(State& state, std::int64_t index, std::vector<double> mome
     s.momentum_sum[i] = momentum_sum[i];
     s.momentum[i] = momentum[i];
     s.velocity[i] = velocity[i];
+  }
+}
+
+// The correlated Gaussian of the statistical checks: mean (1, -2), standard
+// deviations 1 and 2, correlation 0.8.
+inline GaussianDensity correlated_gaussian() {
+  const double det = 1.0 * 4.0 - 1.6 * 1.6;
+  return GaussianDensity({1.0, -2.0}, {4.0 / det, -1.6 / det, -1.6 / det, 1.0 / det});
+}
+
+// Draws batches * batch_size points from `next_draw` (a callable returning a
+// two-element position) and expects the means and variances of
+// correlated_gaussian() within five Monte Carlo standard errors, estimated
+// from batch means; the errors must be small enough to mean something.
+template <class F>
+void expect_correlated_gaussian_moments(F next_draw, int batches, int batch_size) {
+  const double mu[2] = {1.0, -2.0};
+  const double var[2] = {1.0, 4.0};
+  std::vector<double> batch_mean[2], batch_var[2];
+  for (int b = 0; b < batches; ++b) {
+    double sum[2] = {0, 0}, sq[2] = {0, 0};
+    for (int i = 0; i < batch_size; ++i) {
+      const std::vector<double> x = next_draw();
+      for (int k = 0; k < 2; ++k) {
+        sum[k] += x[k];
+        sq[k] += (x[k] - mu[k]) * (x[k] - mu[k]);
+      }
+    }
+    for (int k = 0; k < 2; ++k) {
+      batch_mean[k].push_back(sum[k] / batch_size);
+      batch_var[k].push_back(sq[k] / batch_size);
+    }
+  }
+  auto mean_and_se = [](const std::vector<double>& x) {
+    const double n = static_cast<double>(x.size());
+    double m = 0, s = 0;
+    for (double v : x) m += v;
+    m /= n;
+    for (double v : x) s += (v - m) * (v - m);
+    return std::pair{m, std::sqrt(s / (n - 1) / n)};
+  };
+  for (int k = 0; k < 2; ++k) {
+    SCOPED_TRACE("coordinate " + std::to_string(k));
+    const auto [m, m_se] = mean_and_se(batch_mean[k]);
+    const auto [v, v_se] = mean_and_se(batch_var[k]);
+    EXPECT_LT(std::abs(m - mu[k]), 5 * m_se) << m << " +- " << m_se;
+    EXPECT_LT(std::abs(v - var[k]), 5 * v_se) << v << " +- " << v_se;
+    EXPECT_LT(m_se, 0.1 * std::sqrt(var[k]));
   }
 }
 

@@ -253,28 +253,6 @@ TEST(RandomizeMomentum, ScalesNormalsByTheInverseStds) {
   EXPECT_THROW(potential.randomize_momentum(math, s, rng), Panic);
 }
 
-TEST(CopyState, CopiesEveryFieldIntoAnotherBlock) {
-  auto math = make_math(GaussianDensity::standard(2));
-  auto potential = unit_potential(math, 0.1);
-  StatePool pool(2, 2);
-  State s = pool.new_state();
-  nuts_testing::set_point(s, -3, {1.0, 2.0}, {3.0, 4.0}, {5.0, 6.0});
-  s.mut().position[1] = 7.0;
-  s.mut().gradient[0] = 8.0;
-  s.mut().kinetic_energy = 9.0;
-  s.mut().potential_energy = 10.0;
-  State c = potential.copy_state(math, pool, s);
-  EXPECT_FALSE(c.same_block(s));
-  EXPECT_EQ(c.use_count(), 1u);
-  EXPECT_EQ(c->momentum_sum[1], 2.0);
-  EXPECT_EQ(c->momentum[0], 3.0);
-  EXPECT_EQ(c->velocity[1], 6.0);
-  EXPECT_EQ(c->position[1], 7.0);
-  EXPECT_EQ(c->gradient[0], 8.0);
-  EXPECT_EQ(c.index_in_trajectory(), -3);
-  EXPECT_EQ(c->energy(), 19.0);
-}
-
 TEST(Leapfrog, NoAllocationOnceThePoolIsWarm) {
   auto math = make_math(GaussianDensity::standard(2));
   auto potential = unit_potential(math, 0.1);

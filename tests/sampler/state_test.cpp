@@ -27,19 +27,6 @@ std::string panic_message(F&& f) {
   return "<no panic>";
 }
 
-TEST(StatePool, NewBlockIsZeroed) {
-  StatePool pool(3, 4);
-  State s = pool.new_state();
-  EXPECT_EQ(s.use_count(), 1u);
-  EXPECT_EQ(s->position.size(), 3u);
-  for (const Vector* v : {&s->momentum, &s->position, &s->velocity, &s->momentum_sum, &s->gradient}) {
-    EXPECT_EQ(v->size(), 3u);
-    for (double x : *v) EXPECT_EQ(x, 0.0);
-  }
-  EXPECT_EQ(s->idx_in_trajectory, 0);
-  EXPECT_EQ(s->energy(), 0.0);
-}
-
 TEST(StatePool, ReusesMostRecentlyReturnedBlockWithOldValues) {
   StatePool pool(2, 1);
   State a = pool.new_state();
@@ -130,16 +117,6 @@ TEST(State, WeakHandleBlocksMutationAndRecycling) {
   }
   State b = pool.new_state();
   EXPECT_TRUE(b.try_mut().has_value());
-}
-
-TEST(State, MakeInitPointCopiesTheMomentum) {
-  StatePool pool(2, 1);
-  State s = pool.new_state();
-  set_point(s, 5, {9.0, 9.0}, {1.0, -2.0}, {0.0, 0.0});
-  s.make_init_point();
-  EXPECT_EQ(s.index_in_trajectory(), 0);
-  EXPECT_EQ(s->momentum_sum[0], 1.0);
-  EXPECT_EQ(s->momentum_sum[1], -2.0);
 }
 
 TEST(NutsError, Texts) {

@@ -43,7 +43,7 @@ std::vector<double> literal_scores(const std::vector<std::uint8_t>& outcomes, co
   return result;
 }
 
-StimulusColumn column(const std::vector<double>& xs) { return {xs.data(), xs.size(), 1, 1}; }
+MatrixView column(const std::vector<double>& xs) { return {xs.data(), xs.size(), 1, 1, 1}; }
 
 std::vector<Theta> random_theta(std::size_t n, unsigned seed) {
   std::mt19937_64 g(seed);
@@ -118,7 +118,7 @@ TEST(ScoreDesigns, NoSamplesOrNoColumnFail) {
   }
   const auto theta = random_theta(1, 1);
   try {
-    (void)score_designs(std::vector<std::uint8_t>{1}, theta, 1, StimulusColumn{xs.data(), 1, 0, 0});
+    (void)score_designs(std::vector<std::uint8_t>{1}, theta, 1, MatrixView{xs.data(), 1, 0, 0, 1});
     FAIL();
   } catch (const Panic& p) {
     EXPECT_EQ(p.message(), "index out of bounds: the len is 0 but the index is 0");

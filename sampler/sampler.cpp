@@ -208,4 +208,29 @@ Result<std::vector<ChainProgress>> Sampler::progress() {
   return std::move(response->progress);
 }
 
+SliceWaitResult wait_in_slices(Sampler sampler, std::chrono::nanoseconds limit,
+                               std::chrono::nanoseconds slice,
+                               const std::function<bool()>& keep_waiting) {
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  slice = std::max(slice, std::chrono::nanoseconds{1});
+  while (true) {
+    const auto remaining = limit - (Clock::now() - start);
+    SamplerWaitResult result = std::move(sampler).wait_timeout(std::min(remaining, slice));
+    if (auto* trace = std::get_if<Trace>(&result)) return std::move(*trace);
+    if (auto* failed = std::get_if<SamplerFailed>(&result)) return std::move(*failed);
+    sampler = std::move(std::get<SamplerTimeout>(result).sampler);
+    // Past the whole limit, also when a success came in just after it.
+    if (Clock::now() - start >= limit) return SamplerTimeout{std::move(sampler)};
+    if (!keep_waiting()) {
+      try {
+        (void)std::move(sampler).abort();
+      } catch (...) {
+        // The caller's reason to stop wins over the run's own failure.
+      }
+      return SamplerInterrupted{};
+    }
+  }
+}
+
 }  // namespace varnel

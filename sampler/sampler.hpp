@@ -191,6 +191,28 @@ struct SamplerTimeout {
   Sampler sampler;
 };
 
+// The caller asked to stop: the run was aborted, every chain task stopped and
+// every thread of the run joined; its outcome was discarded.
+struct SamplerInterrupted {};
+
+using SliceWaitResult = std::variant<Trace, SamplerTimeout, SamplerFailed, SamplerInterrupted>;
+
+// The longest single wait of wait_in_slices that a caller reacting to signals
+// should ask for.
+inline constexpr std::chrono::milliseconds kMaxWaitSlice{100};
+
+// Waits for the run for at most `limit` in all, in waits of at most `slice`.
+// After each wait that ended without a result, `keep_waiting()` is called
+// (on this thread); when it returns false the run is aborted and joined and
+// SamplerInterrupted comes back -- a failure the run raised meanwhile is
+// dropped then (its diagnostic was already written). Otherwise as
+// wait_timeout over the whole limit: Trace, SamplerTimeout (the run goes on;
+// drop the handle to end it in the background) or SamplerFailed. A chain
+// task's internal failure is re-raised here when the run is collected.
+SliceWaitResult wait_in_slices(Sampler sampler, std::chrono::nanoseconds limit,
+                               std::chrono::nanoseconds slice,
+                               const std::function<bool()>& keep_waiting);
+
 template <class M, class S>
   requires Runnable<M, S>
 Result<Sampler> Sampler::create(M model, S settings, std::uint64_t num_cores,

@@ -489,6 +489,73 @@ TEST(Sampler, EveryThreadOfARunEnds) {
 namespace varnel {
 namespace {
 
+TEST(WaitInSlices, AskingToStopAbortsAndJoinsTheRunPromptly) {
+  const std::size_t baseline = testing::thread_count();
+  auto script = new_script();
+  script->draw_delay = 300us;
+  Sampler sampler = start(script, TestSettings{.draws = kLong, .chains = 3}, 2);
+  int calls = 0;
+  const auto t0 = std::chrono::steady_clock::now();
+  SliceWaitResult result =
+      wait_in_slices(std::move(sampler), 60s, 10ms, [&] { return ++calls < 3; });
+  const auto took = std::chrono::steady_clock::now() - t0;
+  EXPECT_TRUE(std::holds_alternative<SamplerInterrupted>(result));
+  EXPECT_EQ(calls, 3);
+  EXPECT_GE(took, 30ms);
+  EXPECT_LT(took, 2s);
+  EXPECT_EQ(testing::thread_count(), baseline);  // joined, not left to the background
+  const std::uint64_t made = script->draws_made[0].load();
+  std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(script->draws_made[0].load(), made);
+}
+
+TEST(WaitInSlices, TheLimitCoversAllSlices) {
+  const struct {
+    const char* label;
+    std::chrono::nanoseconds limit;
+  } cases[] = {{"zero", 0ns}, {"negative", -1s}, {"several slices", 45ms}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    auto script = new_script();
+    script->draw_delay = 300us;
+    Sampler sampler = start(script, TestSettings{.draws = kLong, .chains = 2}, 2);
+    int calls = 0;
+    const auto t0 = std::chrono::steady_clock::now();
+    SliceWaitResult result = wait_in_slices(std::move(sampler), c.limit, 10ms, [&] {
+      ++calls;
+      return true;
+    });
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, c.limit);
+    ASSERT_TRUE(std::holds_alternative<SamplerTimeout>(result));
+    if (c.limit > 20ms) {
+      EXPECT_GE(calls, 2);
+    }
+    AbortResult aborted = std::move(std::get<SamplerTimeout>(result).sampler).abort();
+    EXPECT_TRUE(aborted.trace.has_value());
+  }
+}
+
+TEST(WaitInSlices, ARunThatEndsGivesItsTraceOrItsError) {
+  auto script = new_script();
+  Sampler done = start(script, TestSettings{.chains = 3}, 2);
+  SliceWaitResult result = wait_in_slices(std::move(done), 60s, 5ms, [] { return true; });
+  ASSERT_TRUE(std::holds_alternative<Trace>(result));
+  EXPECT_EQ(std::get<Trace>(result).chains.size(), 3u);
+
+  auto failing = new_script();
+  failing->math_fails = true;
+  Sampler failed = start(failing, TestSettings{.chains = 3}, 2);
+  result = wait_in_slices(std::move(failed), 60s, 5ms, [] { return true; });
+  ASSERT_TRUE(std::holds_alternative<SamplerFailed>(result));
+  EXPECT_EQ(std::get<SamplerFailed>(result).error.message(), "Failed to create model density");
+}
+
+}  // namespace
+}  // namespace varnel
+
+namespace varnel {
+namespace {
+
 // A handle dropped just before the process exits: its run ends in the
 // background, making Arrow arrays, while the process tears down its static
 // objects (Arrow's memory pool among them). The exit waits for the run to end

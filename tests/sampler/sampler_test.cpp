@@ -570,7 +570,9 @@ TEST(SamplerDeathTest, ExitingWhileARunEndsInTheBackgroundIsClean) {
         (void)testing::TestStatsBuilder{}.inspect();  // Arrow's statics exist before the run
         {
           Sampler dropped = start(script, TestSettings{.draws = kLong, .chains = 3}, 3);
-          std::this_thread::sleep_for(5ms);
+          progress_when(dropped, [](const std::vector<ChainProgress>& p) {
+            return p[0].started && p[1].started && p[2].started;
+          });
         }
         std::exit(0);
       },

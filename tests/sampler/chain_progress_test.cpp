@@ -50,23 +50,5 @@ TEST(ChainProgress, CountsOnlyDivergencesAfterWarmUp) {
   }
 }
 
-TEST(ChainProgress, ReadsTheFieldsOfANutsRecord) {
-  NutsSampleStats stats;
-  stats.draw = 12;
-  stats.chain = 4;
-  stats.strategy_stats.n_steps = 7;
-  stats.potential_stats.step_size = 0.3;
-  stats.tuning = true;
-  EXPECT_FALSE(progress_info(stats).diverging);
-  stats.divergence_info.emplace();
-  const ProgressInfo info = progress_info(stats);
-  EXPECT_EQ(info.draw, 12u);
-  EXPECT_EQ(info.chain, 4u);
-  EXPECT_EQ(info.num_steps, 7u);
-  EXPECT_EQ(info.step_size, 0.3);
-  EXPECT_TRUE(info.diverging);
-  EXPECT_TRUE(info.tuning);
-}
-
 }  // namespace
 }  // namespace varnel

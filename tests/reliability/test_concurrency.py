@@ -173,15 +173,19 @@ def test_ctrl_c_during_sampling():
         child.send_signal(signal.SIGINT)
         line = child.stdout.readline().strip()
         elapsed = time.monotonic() - sent
-        rest = child.communicate(timeout=30)
+        # Read on through the same buffered stream: communicate() reads the
+        # pipe itself and would miss what readline() already buffered.
+        threads = child.stdout.readline().strip()
+        child.wait(timeout=30)
+        errors = child.stderr.read()
     finally:
         if child.poll() is None:
             child.kill()
             child.wait()
-    assert line == "interrupted", (line, rest)
+    assert line == "interrupted", (line, threads, errors[-3000:])
     assert elapsed < INTERRUPT_LIMIT_SECS, f"KeyboardInterrupt took {elapsed:.3f} s"
-    _, baseline, after = rest[0].split()
+    _, baseline, after = threads.split()
     record_figure("Ctrl-C to KeyboardInterrupt (s)", round(elapsed, 3))
     record_figure("threads after Ctrl-C (baseline, settled)", [int(baseline), int(after)])
     assert after == baseline
-    assert child.returncode == 0, rest[1][-3000:]
+    assert child.returncode == 0, errors[-3000:]

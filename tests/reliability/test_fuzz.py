@@ -188,24 +188,46 @@ nuts_designs = st.one_of(
 )
 
 
+def is_draws_and_stats(estimator_settings):
+    check_draws = is_draws(estimator_settings)
+
+    def check(result):
+        import pyarrow
+
+        assert type(result) is tuple and len(result) == 2
+        draws, stats = result
+        check_draws(draws)
+        assert type(stats) is list and len(stats) == len(draws)
+        for chain, table in zip(draws, stats):
+            assert isinstance(table, pyarrow.RecordBatch)
+            assert table.num_rows == chain.shape[0]
+            table.validate(full=True)
+
+    return check
+
+
+NUTS_METHODS = {"estimate": is_draws, "estimate_with_stats": is_draws_and_stats}
+
+
 @settings(fuzz, max_examples=max(20, EXAMPLES // 2))
 @given(
+    st.sampled_from(sorted(NUTS_METHODS)),
     small_nuts_settings,
     arguments(["model", "design", "observations"], {
         "model": or_anything(models), "design": or_anything(nuts_designs),
         "observations": or_anything(bool_vectors),
     }),
 )
-def test_nuts_estimate(estimator_settings, call):
+def test_nuts_estimate(method, estimator_settings, call):
     estimator = NUTSEstimator(**estimator_settings)
     args, kwargs = call
-    call_checked(estimator.estimate, args, kwargs, is_draws(estimator_settings))
+    call_checked(getattr(estimator, method), args, kwargs, NUTS_METHODS[method](estimator_settings))
 
 
 @fuzz
-@given(anything, st.lists(anything, max_size=4))
-def test_nuts_estimate_with_any_self(self_object, args):
-    call_checked(NUTSEstimator.estimate, (self_object, *args), {}, None)
+@given(st.sampled_from(sorted(NUTS_METHODS)), anything, st.lists(anything, max_size=4))
+def test_nuts_estimate_with_any_self(method, self_object, args):
+    call_checked(getattr(NUTSEstimator, method), (self_object, *args), {}, None)
 
 
 @fuzz

@@ -83,10 +83,8 @@ std::chrono::nanoseconds to_duration(const TimeLimit& limit) {
 // Whether the interpreter has no pending signal: runs its signal handlers
 // (Ctrl-C raises KeyboardInterrupt there), taking the interpreter lock for it.
 bool no_pending_signal() {
-  const PyGILState_STATE gil = PyGILState_Ensure();
-  const bool ok = PyErr_CheckSignals() == 0;
-  PyGILState_Release(gil);
-  return ok;
+  const py::GilAcquire gil;
+  return PyErr_CheckSignals() == 0;
 }
 
 // Samples the posterior of `model` given the data and returns the collected

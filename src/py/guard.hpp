@@ -6,10 +6,12 @@
 //   - varnel::Panic for internal failures -> diagnostic on stderr + PanicException,
 //   - std::bad_alloc -> MemoryError,
 //   - anything else -> diagnostic + PanicException with its text (or a generic one).
-// No exception leaves the guard, and it never returns null without an
-// exception set nor a value with one set.
+// No exception leaves the guard (but the thread-ending forced unwind), and it
+// never returns null without an exception set nor a value with one set.
 
 #include "py/object.hpp"
+
+#include <cxxabi.h>
 
 #include <exception>
 #include <string_view>
@@ -42,12 +44,16 @@ void translate_current_exception() noexcept;
 PyObject* finish_call(PyObject* result) noexcept;
 
 // Runs `body` (returning PyRef) and returns its new reference, or null with a
-// Python exception set.
+// Python exception set. The one exception let through is the forced unwind
+// by which the interpreter ends a daemon thread at shutdown (py/gil.hpp); no
+// Python object is touched on its way.
 template <class F>
-PyObject* guard(F&& body) noexcept {
+PyObject* guard(F&& body) {
   PyObject* result = nullptr;
   try {
     result = std::forward<F>(body)().release();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     translate_current_exception();
     return finish_call(nullptr);

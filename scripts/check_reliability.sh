@@ -126,7 +126,7 @@ asan_python() {
   VARNEL_REPORT_DIR="$out" LD_PRELOAD="$LIBASAN $LIBSTDCXX" PYTHONMALLOC=malloc \
     ASAN_OPTIONS="detect_leaks=0:log_path=$out/sanitizer" \
     UBSAN_OPTIONS="$UBSAN_OPTIONS_STRICT:log_path=$out/sanitizer" \
-    VARNEL_FUZZ_EXAMPLES=$(( VARNEL_FUZZ_EXAMPLES / 3 + 1 )) \
+    VARNEL_FUZZ_EXAMPLES=$(( VARNEL_FUZZ_EXAMPLES / 3 + 1 )) VARNEL_FUZZ_NO_HUGE_ALLOCATIONS=1 \
     .venv-asan/bin/python -m pytest -q -p no:cacheprovider -W ignore::hypothesis.errors.HypothesisWarning \
     tests/python tests/reliability/test_fuzz.py tests/reliability/test_concurrency.py >"$REPORT_DIR/asan-py.log" 2>&1 || rc=$?
   grep -aE "^(FAILED|ERROR)|passed|failed|fuzzed calls" "$REPORT_DIR/asan-py.log" | tail -40

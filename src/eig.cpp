@@ -16,35 +16,25 @@ namespace {
 // Below this many (design, sample) pairs a worker thread costs more than it saves.
 constexpr std::uint64_t kMinPairsPerThread = 16384;
 
-// p(y | k, m, x) and p*log p for both responses. The literal per-observation
-// log-likelihood is log(pow(1/(h+1), y) * pow(h/(h+1), 1-y)) with
-// h = exp((m-x)*k); pow(a, 0) is exactly 1 and pow(a, 1) exactly a, so for
-// each y one factor drops out without changing a bit. Where the literal value
-// is not finite (h overflows or underflows), the same quantity is taken in an
-// overflow-safe form. p = 0 contributes 0*log 0 = 0.
+// p(y | k, m, x) and p*log p for both responses, from one exponential. A p
+// that underflows to 0 contributes 0*log 0 = 0.
 struct ResponseTerms {
   double p[2];
   double plp[2];
 };
 
+inline void add_term(ResponseTerms& out, int y, double lp) noexcept {
+  const double p = std::exp(lp);
+  out.p[y] = p;
+  out.plp[y] = p == 0.0 ? 0.0 : lp * p;
+}
+
 inline ResponseTerms response_terms(double k, double m, double x, bool need_false, bool need_true) noexcept {
   ResponseTerms out{};
   const double t = (m - x) * k;
   const double h = std::exp(t);
-  if (need_true) {
-    double lp = std::log(1.0 / (h + 1.0));
-    if (!std::isfinite(lp)) lp = log_sigmoid(-t);
-    const double p = std::exp(lp);
-    out.p[1] = p;
-    out.plp[1] = p == 0.0 ? 0.0 : lp * p;
-  }
-  if (need_false) {
-    double lp = std::log(h / (h + 1.0));
-    if (!std::isfinite(lp)) lp = log_sigmoid(t);
-    const double p = std::exp(lp);
-    out.p[0] = p;
-    out.plp[0] = p == 0.0 ? 0.0 : lp * p;
-  }
+  if (need_true) add_term(out, 1, bernoulli_logit_log_prob_from_h(h, t, true));
+  if (need_false) add_term(out, 0, bernoulli_logit_log_prob_from_h(h, t, false));
   return out;
 }
 

@@ -48,10 +48,18 @@ varnel::py::PyRef create_module() {
   for (std::size_t i = 0; i < submodules.size(); ++i) {
     add_to_module(module.get(), kSubmodules[i].name, submodules[i].get());
   }
-  // Reachable for users who catch it by name; not one of the names in __all__.
+  // PanicException, reachable for users who catch it by name, and its module,
+  // entered into sys.modules so that a pickled PanicException (sent back by a
+  // worker process, say) can be loaded again. Neither is listed in __all__.
   PyObject* panic_type = panic_exception_type();
-  if (panic_type == nullptr) throw_python_error();
+  PyObject* runtime = runtime_module();
+  if (panic_type == nullptr || runtime == nullptr) throw_python_error();
   check_status(PyObject_SetAttrString(module.get(), "PanicException", panic_type));
+  check_status(PyObject_SetAttrString(module.get(), "runtime", runtime));
+  PyObject* sys_modules = PyImport_GetModuleDict();  // borrowed
+  const char* runtime_name = PyModule_GetName(runtime);
+  if (runtime_name == nullptr) throw_python_error();
+  check_status(PyDict_SetItemString(sys_modules, runtime_name, runtime));
 
   g_module = PyRef::borrow(module.get()).release();
   return module;

@@ -128,7 +128,7 @@ double TwoParameterPsychometricModel::log_posterior_with_grad_vec(
     }
     grad[0] += dk;
     grad[1] += dm;
-    sum += bernoulli_logit_log_prob(k * (m - x), y);
+    sum += bernoulli_logit_log_prob_from_h(H, k * (m - x), y);
   }
   const double lp_k = k_prior.log_density(k);
   const double lp_m = m_prior.log_density(m);

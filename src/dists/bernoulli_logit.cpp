@@ -25,15 +25,7 @@ double sigmoid(double z) noexcept {
 }
 
 double bernoulli_logit_log_prob(double neg_logit, bool y) noexcept {
-  const double yv = y ? 1.0 : 0.0;
-  const double h = std::exp(neg_logit);
-  const double a = std::pow(h / (h + 1.0), 1.0 - yv);
-  const double b = std::pow(1.0 / (h + 1.0), yv);
-  const double ll = std::log(b * a);
-  if (std::isfinite(ll)) return ll;
-  // h overflowed (a false response gives NaN, a true one -inf) or underflowed
-  // (a false response gives log(0)) although the exact value is finite.
-  return log_sigmoid(y ? -neg_logit : neg_logit);
+  return bernoulli_logit_log_prob_from_h(std::exp(neg_logit), neg_logit, y);
 }
 
 std::expected<BernoulliLogit, BernoulliLogitError> BernoulliLogit::try_new(double logit) noexcept {

@@ -1,6 +1,7 @@
 #pragma once
 // A Bernoulli distribution parameterised by its logit l: P(true) = 1/(1 + exp(-l)).
 
+#include <cmath>
 #include <expected>
 #include <string_view>
 
@@ -19,6 +20,18 @@ double bernoulli_logit_log_prob(double neg_logit, bool y) noexcept;
 
 // log(1/(1 + exp(-z))) without overflow.
 double log_sigmoid(double z) noexcept;
+
+// The same log P(y) from h = exp(neg_logit) already computed. pow(a, 0) is
+// exactly 1 and pow(a, 1) exactly a, so one factor of the literal product
+// pow(h/(h+1), 1-y)*pow(1/(h+1), y) drops out without changing a bit.
+inline double bernoulli_logit_log_prob_from_h(double h, double neg_logit, bool y) noexcept {
+  const double ll = y ? std::log(1.0 / (h + 1.0)) : std::log(h / (h + 1.0));
+  if (std::isfinite(ll)) [[likely]] return ll;
+  // h overflowed (a false response gives NaN, a true one -inf) or underflowed
+  // (a false response gives log(0)) although the exact value is finite.
+  return log_sigmoid(y ? -neg_logit : neg_logit);
+}
+
 // 1/(1 + exp(-z)) without overflow.
 double sigmoid(double z) noexcept;
 

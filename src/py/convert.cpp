@@ -1,5 +1,6 @@
 #include "py/convert.hpp"
 
+#include <algorithm>
 #include <string>
 
 namespace varnel::py {
@@ -9,39 +10,25 @@ namespace {
 constexpr std::string_view kSequenceTarget = "Sequence";
 constexpr std::string_view kBoolTarget = "PyBool";
 
-// The common front of the list kinds: refuses str and non-sequences and
-// returns an iterator over the items plus a size hint.
-PyRef sequence_iterator(PyObject* obj, std::size_t& size_hint) {
+// Items reserved up front at most: the length is only a hint (a sequence may
+// report any length), the vector grows as needed past it.
+constexpr std::size_t kMaxReserve = std::size_t{1} << 20;
+
+// Calls `each(item)` for every item of a list-kind argument after reserving
+// room in `out`; refuses str and non-sequences.
+template <class Vec, class F>
+void for_each_item(PyObject* obj, Vec& out, F&& each) {
   if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
   if (!PySequence_Check(obj)) raise_wrong_type(obj, kSequenceTarget);
   const Py_ssize_t size = PySequence_Size(obj);
   if (size < 0) {
-    // A sequence without a length is still iterated; the size is only a hint.
-    PyErr_Clear();
-    size_hint = 0;
+    PyErr_Clear();  // a sequence without a length is still iterated
   } else {
-    size_hint = static_cast<std::size_t>(size);
+    out.reserve(std::min(static_cast<std::size_t>(size), kMaxReserve));
   }
-  return take(PyObject_GetIter(obj));
-}
-
-// Calls `each(item)` for every item of a list-kind argument.
-template <class F>
-void for_each_item(PyObject* obj, F&& each) {
-  std::size_t size_hint = 0;
-  PyRef iterator = sequence_iterator(obj, size_hint);
-  (void)size_hint;
+  PyRef iterator = take(PyObject_GetIter(obj));
   while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) each(item.get());
   if (PyErr_Occurred()) throw_python_error();
-}
-
-std::size_t size_hint_of(PyObject* obj) {
-  const Py_ssize_t size = PySequence_Size(obj);
-  if (size < 0) {
-    PyErr_Clear();
-    return 0;
-  }
-  return static_cast<std::size_t>(size);
 }
 
 bool is_numpy_bool_type(PyTypeObject* type) {
@@ -71,22 +58,19 @@ std::uint64_t to_u64(PyObject* obj) {
 
 std::vector<double> to_f64_list(PyObject* obj) {
   std::vector<double> out;
-  if (!PyUnicode_Check(obj) && PySequence_Check(obj)) out.reserve(size_hint_of(obj));
-  for_each_item(obj, [&](PyObject* item) { out.push_back(to_f64(item)); });
+  for_each_item(obj, out, [&](PyObject* item) { out.push_back(to_f64(item)); });
   return out;
 }
 
 std::vector<std::vector<double>> to_f64_list_list(PyObject* obj) {
   std::vector<std::vector<double>> out;
-  if (!PyUnicode_Check(obj) && PySequence_Check(obj)) out.reserve(size_hint_of(obj));
-  for_each_item(obj, [&](PyObject* item) { out.push_back(to_f64_list(item)); });
+  for_each_item(obj, out, [&](PyObject* item) { out.push_back(to_f64_list(item)); });
   return out;
 }
 
 std::vector<std::uint8_t> to_bool_list(PyObject* obj) {
   std::vector<std::uint8_t> out;
-  if (!PyUnicode_Check(obj) && PySequence_Check(obj)) out.reserve(size_hint_of(obj));
-  for_each_item(obj, [&](PyObject* item) {
+  for_each_item(obj, out, [&](PyObject* item) {
     if (PyBool_Check(item)) {
       out.push_back(item == Py_True ? 1 : 0);
       return;

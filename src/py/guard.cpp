@@ -10,8 +10,8 @@ namespace varnel::py {
 
 namespace {
 
-constexpr const char* kRuntimeModuleName = "varnel_runtime";
-constexpr const char* kPanicExceptionName = "varnel_runtime.PanicException";
+constexpr const char* kRuntimeModuleName = "varnel.runtime";
+constexpr const char* kPanicExceptionName = "varnel.runtime.PanicException";
 constexpr const char* kPanicExceptionDoc =
     "An internal failure inside varnel: a broken invariant, an index out of range, an "
     "explicit stop such as a timeout.\n\n"
@@ -38,6 +38,11 @@ void write_stderr(std::string_view text) noexcept {
 }
 
 }  // namespace
+
+PyObject* runtime_module() noexcept {
+  if (g_runtime_module == nullptr && panic_exception_type() == nullptr) return nullptr;
+  return g_runtime_module;
+}
 
 PyObject* panic_exception_type() noexcept {
   if (g_panic_exception != nullptr) return g_panic_exception;
@@ -78,7 +83,9 @@ void translate_current_exception() noexcept {
     }
   } catch (const Panic& failure) {
     PyErr_Clear();
-    set_panic_exception(failure.message(), panic_diagnostic(failure));
+    const std::string_view message =
+        failure.message().empty() ? kGenericFailureText : std::string_view(failure.message());
+    set_panic_exception(message, panic_diagnostic(failure));
   } catch (const std::bad_alloc&) {
     PyErr_Clear();
     PyErr_NoMemory();

@@ -18,9 +18,13 @@
 namespace varnel::py {
 
 // The process-wide PanicException type (a direct BaseException subclass
-// living in its own small module "varnel_runtime"); created on first use.
+// living in its own small module "varnel.runtime"); created on first use.
 // Borrowed reference, or null with an exception set.
 PyObject* panic_exception_type() noexcept;
+
+// The small module "varnel.runtime" that holds PanicException. Borrowed
+// reference, or null with an exception set.
+PyObject* runtime_module() noexcept;
 
 // Text of a failure that carries no message of its own.
 inline constexpr std::string_view kGenericFailureText =

@@ -96,6 +96,31 @@ def run_varnel(sizes: list[int], repeats: int, seed: int) -> list[dict]:
     return records
 
 
+def run_varnel_core(workdir: Path, sizes: list[int]) -> list[dict]:
+    """The sampler core in C++ (bench/sampler_bench.sh): chains one after another, overhead per evaluation."""
+    files = [str(workdir / f"data_{n}.txt") for n in sizes]
+    env = {**os.environ, "PYTHON": sys.executable}
+    proc = subprocess.run(["bash", str(HERE / "sampler_bench.sh"), *files], capture_output=True, text=True, env=env)
+    if proc.returncode != 0:
+        tail = (proc.stderr.strip().splitlines() or ["no output"])[-1]
+        return [{"bench": "core", "n": None, "unavailable": f"sampler_bench.sh failed: {tail}"}]
+    rounds = [line.split() for line in proc.stdout.splitlines()]
+    rounds = [c for c in rounds if len(c) == 7 and c[0].isdigit()]
+    records = []
+    for n in sizes:
+        mine = [c for c in rounds if int(c[0]) == n]
+        draws = [np.fromfile(workdir / f"data_{n}.txt.draws.{c[1]}.f64").reshape(CHAINS, DRAWS, 2) for c in mine]
+        # Per evaluation: the least disturbed round; per call: medians, as for the estimator.
+        best = min(mine, key=lambda c: float(c[3]))
+        evals = int(statistics.median(int(c[2]) for c in mine))
+        rec = summarise("varnel NutsChain (bench/sampler_bench.cpp)", n,
+                        [float(c[3]) * int(c[2]) * 1e-9 for c in mine], [float(c[6]) for c in mine], draws)
+        rec.update(bench="core", evaluations=evals, sampler_ns=float(best[3]), density_ns=float(best[4]),
+                   overhead_ns=float(best[5]))
+        records.append(rec)
+    return records
+
+
 def run_numpyro(python: Path, workdir: Path, sizes: list[int], repeats: int, seed: int) -> list[dict]:
     if not python.exists():
         return [unavailable("NumPyro", None, f"peers environment missing ({python}); run bench/peers/setup.sh")]
@@ -158,6 +183,7 @@ def measure(sizes: list[int], repeats: int, seed: int = 1, peers_python: Path = 
         records = []
         if "varnel" not in skip:
             records += run_varnel(sizes, repeats, seed)
+            records += run_varnel_core(workdir, sizes)
         if "numpyro" not in skip:
             records += run_numpyro(peers_python, workdir, sizes, repeats, seed)
         if "rstan" not in skip:

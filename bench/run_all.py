@@ -136,11 +136,12 @@ def adaptive_rows(table: Table, records: list[dict]) -> None:
             table.add(label, case, r["sampler"], f"not available: {r['unavailable']}")
             continue
         wall = f"{fmt_s(r['update_s'])} (posterior {fmt_s(r['posterior_s'])} + EIG {fmt_s(r['eig_s'])})"
-        adv = DASH
+        adv, name = DASH, r["sampler"]
+        if "compile_s" in r:
+            name += f" (+ {fmt_s(r['compile_s'])} JIT for each new trial count)"
         if r["sampler"] != "varnel" and r["trials"] in ours:
             adv = f"update {ratio(r['update_s'] / ours[r['trials']]['update_s'])}"
-            adv += f"; JIT per new trial count {fmt_s(r['compile_s'])} more"
-        table.add(label, f"{r['trials']} trials", r["sampler"], wall, DASH, DASH, DASH, DASH, DASH, adv)
+        table.add(label, f"{r['trials']} trials", name, wall, DASH, DASH, DASH, DASH, DASH, adv)
 
 
 def eig_rows(table: Table, r: dict) -> None:

@@ -20,6 +20,7 @@ class RunningVariance {
  public:
   // An estimator of `dim` elements: zero mean, zero sum, count 0.
   explicit RunningVariance(std::size_t dim) : mean_(dim), variance_sum_(dim) {}
+  // An empty estimator of the math backend's dimension.
   template <class Math>
   static RunningVariance create(Math& math) {
     return RunningVariance(math.dim());
@@ -53,6 +54,7 @@ inline constexpr std::int64_t kMinDivergentDrawDistance = 5;
 // a divergent trajectory only when it lies far enough from the start.
 class DrawGradCollector {
  public:
+  // Zero draw and gradient of `dim` elements; good until the first draw.
   explicit DrawGradCollector(std::size_t dim) : draw_(dim), grad_(dim) {}
   template <class Math>
   static DrawGradCollector create(Math& math) {
@@ -133,6 +135,7 @@ class Strategy {
         exp_variance_draw_bg_(dim),
         store_mass_matrix_(store_mass_matrix),
         grad_based_estimate_(grad_based_estimate) {}
+  // Four empty estimators of the math backend's dimension.
   template <class Math>
   static Strategy create(Math& math, bool store_mass_matrix, bool grad_based_estimate) {
     return Strategy(math.dim(), store_mass_matrix, grad_based_estimate);

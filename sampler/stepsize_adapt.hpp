@@ -4,13 +4,12 @@
 // acceptance means of the last draw and reports the per-draw statistics.
 // Owned by one chain's GlobalStrategy; used on that chain's thread only.
 
-#include <concepts>
 #include <cstdint>
-#include <type_traits>
 
 #include "panic.hpp"
 #include "sample_stats.hpp"
 #include "settings.hpp"
+#include "state.hpp"
 #include "stepsize.hpp"
 
 namespace varnel {
@@ -20,27 +19,6 @@ namespace stepsize_adapt {
 inline constexpr double kSearchMaxStepSize = 1e5;
 inline constexpr double kSearchMinStepSize = 1e-10;
 inline constexpr int kSearchMaxIterations = 100;
-
-namespace detail {
-
-// A leapfrog direction that converts to the integrator's direction enum
-// (Forward = 0, Backward = 1).
-struct SearchDirection {
-  bool forward;
-  template <class E>
-    requires std::is_enum_v<E>
-  constexpr operator E() const noexcept {  // NOLINT: implicit by design
-    return static_cast<E>(forward ? 0 : 1);
-  }
-};
-
-// Whether a leapfrog result is a sampler error (a divergence is a result).
-template <class R>
-bool leapfrog_failed(const R& result) {
-  return !result.has_value();
-}
-
-}  // namespace detail
 
 class Strategy {
  public:
@@ -106,8 +84,7 @@ void Strategy::init(Math& math, Potential& potential, const State& state, Rng& r
   // The copy lives in the search's own pool and is released (with every state
   // the search made) when this function returns; `state` stays untouched.
   State start = potential.copy_state(math, pool, state);
-  if (start.use_count() != 1) panic("New state should have only one reference");
-  start.mut().idx_in_trajectory = 0;
+  start.expect_mut("New state should have only one reference").idx_in_trajectory = 0;
   potential.randomize_momentum(math, start, rng);
 
   // One leapfrog step from `start` at the potential's current step size;
@@ -118,9 +95,11 @@ void Strategy::init(Math& math, Potential& potential, const State& state, Rng& r
     collector.begin_draw(start);
     const double initial_energy = start->kinetic_energy + start->potential_energy;
     {
-      auto result = potential.leapfrog(math, pool, start, detail::SearchDirection{forward},
-                                       initial_energy, collector);
-      if (detail::leapfrog_failed(result)) return false;
+      auto result =
+          potential.leapfrog(math, pool, start, forward ? Direction::Forward : Direction::Backward,
+                             initial_energy, collector);
+      // A divergence is a result (acceptance 0); only a sampler error fails.
+      if (!result.has_value()) return false;
     }
     accept = collector.mean.value();
     return true;

@@ -1,8 +1,21 @@
 #include "posterior_py.hpp"
 
+#include <arrow/api.h>
+#include <arrow/c/abi.h>
+#include <arrow/c/bridge.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <limits>
+#include <variant>
+
+#include "model_with_data.hpp"
+#include "nuts_run.hpp"
+#include "sampler.hpp"
 #include "panic.hpp"
 #include "py/args.hpp"
 #include "py/convert.hpp"
+#include "py/gil.hpp"
 #include "py/guard.hpp"
 #include "py/numpy.hpp"
 #include "py/registration.hpp"
@@ -29,6 +42,11 @@ constexpr py::Signature<7> kNewSignature{
     0};
 constexpr py::Signature<3> kEstimateSignature{
     "NUTSEstimator.estimate", {"model", "design", "observations"}, 3};
+constexpr py::Signature<3> kEstimateWithStatsSignature{
+    "NUTSEstimator.estimate_with_stats", {"model", "design", "observations"}, 3};
+
+// Chains drawing at once.
+constexpr std::uint64_t kNumCores = 4;
 
 PyTypeObject* g_type = nullptr;  // created once per process
 
@@ -52,24 +70,156 @@ PyObject* estimator_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs)
   });
 }
 
+// The time limit as a duration; limits beyond what a duration holds (some
+// 292 years) wait as long as a duration can.
+std::chrono::nanoseconds to_duration(const TimeLimit& limit) {
+  using std::chrono::nanoseconds;
+  constexpr std::uint64_t kMaxSecs =
+      static_cast<std::uint64_t>(std::numeric_limits<nanoseconds::rep>::max()) / 1'000'000'000 - 1;
+  if (limit.secs >= kMaxSecs) return nanoseconds::max();
+  return std::chrono::seconds(limit.secs) + nanoseconds(limit.nanos);
+}
+
+// Whether the interpreter has no pending signal: runs its signal handlers
+// (Ctrl-C raises KeyboardInterrupt there), taking the interpreter lock for it.
+bool no_pending_signal() {
+  const PyGILState_STATE gil = PyGILState_Ensure();
+  const bool ok = PyErr_CheckSignals() == 0;
+  PyGILState_Release(gil);
+  return ok;
+}
+
+// Samples the posterior of `model` given the data and returns the collected
+// trace. The interpreter lock is released while the chains run; a signal
+// handler's exception ends the run (every chain stopped and joined) and
+// propagates.
+Trace sample(const NUTSEstimator& estimator, const TwoParameterPsychometricModel& model,
+             const MatrixView& design, const BoolVectorView& observations) {
+  PsychometricModelWithData<TwoParameterPsychometricModel> bound(model, design, observations);
+  auto created = Sampler::create(std::move(bound), NutsRun{estimator.settings}, kNumCores, std::nullopt);
+  if (!created) panic("Failed to create sampler: " + created.error().debug_text());
+  const auto limit = to_duration(estimator.time_limit);
+  SliceWaitResult waited = py::without_gil(
+      [&] { return wait_in_slices(std::move(*created), limit, kMaxWaitSlice, no_pending_signal); });
+  if (auto* trace = std::get_if<Trace>(&waited)) return std::move(*trace);
+  if (auto* failed = std::get_if<SamplerFailed>(&waited)) panic("Error: " + failed->error.debug_text());
+  if (std::holds_alternative<SamplerInterrupted>(waited)) {
+    if (PyErr_Occurred() != nullptr) py::throw_python_error();
+    panic("sampling was interrupted");
+  }
+  // The handle inside the timeout ends the run in the background as it goes.
+  panic("Timeout");
+}
+
+// One chain's draws as a (draws, 2) float64 array over a copy of the values.
+py::PyRef draws_array(const ChainOutput& output) {
+  auto list = std::dynamic_pointer_cast<arrow::FixedSizeListArray>(output.draws);
+  if (!list) panic_unwrap_none();
+  auto values = std::dynamic_pointer_cast<arrow::DoubleArray>(list->values());
+  if (!values) panic_unwrap_none();
+  const auto dim = static_cast<std::size_t>(list->list_type()->list_size());
+  if (dim == 0) panic("attempt to divide by zero");
+  const auto count = static_cast<std::size_t>(list->length()) * dim;
+  const double* first = values->raw_values() + list->value_offset(0);
+  std::vector<double> buffer(first, first + count);
+  if (count % PsychometricDensity<TwoParameterPsychometricModel>::kDim != 0) {
+    panic("Failed to create Array2: ShapeError/IncompatibleShape: incompatible shapes");
+  }
+  const Py_ssize_t shape[2] = {static_cast<Py_ssize_t>(count / 2), 2};
+  return py::new_f64_array(std::move(buffer), shape);
+}
+
+py::PyRef draws_list(const Trace& trace) {
+  py::PyRef list = py::take(PyList_New(static_cast<Py_ssize_t>(trace.chains.size())));
+  for (std::size_t i = 0; i < trace.chains.size(); ++i) {
+    // PyList_SetItem steals the item, even on failure.
+    py::check_status(PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i),
+                                    draws_array(trace.chains[i]).release()));
+  }
+  return list;
+}
+
+void release_exported_schema(PyObject* capsule) {
+  auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
+  if (schema == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  if (schema->release != nullptr) schema->release(schema);
+  delete schema;
+}
+
+void release_exported_array(PyObject* capsule) {
+  auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(capsule, "arrow_array"));
+  if (array == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  if (array->release != nullptr) array->release(array);
+  delete array;
+}
+
+// One chain's statistics table as a pyarrow.RecordBatch, handed over through
+// the Arrow C data interface (the buffers move, nothing is copied).
+py::PyRef stats_batch(PyObject* record_batch_class, const ChainOutput& output) {
+  if (!output.stats) panic_unwrap_none();
+  auto batch = arrow::RecordBatch::FromStructArray(output.stats);
+  if (!batch.ok()) panic("could not export the statistics: " + batch.status().ToString());
+  auto schema = std::make_unique<ArrowSchema>();
+  auto array = std::make_unique<ArrowArray>();
+  const arrow::Status exported = arrow::ExportRecordBatch(**batch, array.get(), schema.get());
+  if (!exported.ok()) panic("could not export the statistics: " + exported.ToString());
+  py::PyRef schema_capsule =
+      py::take(PyCapsule_New(schema.get(), "arrow_schema", release_exported_schema));
+  schema.release();
+  py::PyRef array_capsule =
+      py::take(PyCapsule_New(array.get(), "arrow_array", release_exported_array));
+  array.release();
+  return py::take(PyObject_CallMethod(record_batch_class, "_import_from_c_capsule", "OO",
+                                      schema_capsule.get(), array_capsule.get()));
+}
+
+// Converts the arguments of estimate and estimate_with_stats, in their order,
+// and runs the sampler.
+template <std::size_t N>
+Trace convert_and_sample(PyObject* self, PyObject* args, PyObject* kwargs,
+                         const py::Signature<N>& signature) {
+  const NUTSEstimator& estimator = py::self_record<NUTSEstimator>(self, g_type, kClassName);
+  const auto a = py::parse_arguments(signature, args, kwargs);
+  const py::F64Matrix design = py::convert_arg("design", a[1], py::to_f64_matrix);
+  const BoolVectorView observations = py::convert_arg("observations", a[2], py::to_bool_vector);
+  const auto model = try_extract_model(a[0]);
+  if (!model) panic("Invalid model");
+  return sample(estimator, *model, design.view, observations);
+}
+
 PyObject* estimate(PyObject* self, PyObject* args, PyObject* kwargs) {
   return py::guard([&]() -> py::PyRef {
-    const NUTSEstimator& estimator = py::self_record<NUTSEstimator>(self, g_type, kClassName);
-    const auto a = py::parse_arguments(kEstimateSignature, args, kwargs);
-    const py::F64Matrix design = py::convert_arg("design", a[1], py::to_f64_matrix);
-    const BoolVectorView observations = py::convert_arg("observations", a[2], py::to_bool_vector);
-    const auto model = try_extract_model(a[0]);
-    if (!model) panic("Invalid model");
-    (void)estimator;
-    (void)design;
-    (void)observations;
-    panic("not implemented yet");
+    const Trace trace = convert_and_sample(self, args, kwargs, kEstimateSignature);
+    return draws_list(trace);
+  });
+}
+
+PyObject* estimate_with_stats(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return py::guard([&]() -> py::PyRef {
+    const Trace trace = convert_and_sample(self, args, kwargs, kEstimateWithStatsSignature);
+    py::PyRef draws = draws_list(trace);
+    py::PyRef pyarrow = py::take(PyImport_ImportModule("pyarrow"));
+    py::PyRef record_batch_class = py::take(PyObject_GetAttrString(pyarrow.get(), "RecordBatch"));
+    py::PyRef stats = py::take(PyList_New(static_cast<Py_ssize_t>(trace.chains.size())));
+    for (std::size_t i = 0; i < trace.chains.size(); ++i) {
+      py::check_status(PyList_SetItem(stats.get(), static_cast<Py_ssize_t>(i),
+                                      stats_batch(record_batch_class.get(), trace.chains[i]).release()));
+    }
+    return py::take(PyTuple_Pack(2, draws.get(), stats.get()));
   });
 }
 
 PyMethodDef kMethods[] = {
     {"estimate", py::as_method(estimate), METH_VARARGS | METH_KEYWORDS,
      "estimate($self, model, design, observations)\n--\n\n"},
+    {"estimate_with_stats", py::as_method(estimate_with_stats), METH_VARARGS | METH_KEYWORDS,
+     "estimate_with_stats($self, model, design, observations)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -10,6 +10,10 @@
 #include <vector>
 
 #include "adapt_test_doubles.hpp"
+#include "alloc_counter.hpp"
+#include "chacha.hpp"
+#include "chain_builder.hpp"
+#include "nuts_doubles.hpp"
 #include "panic.hpp"
 
 namespace varnel {
@@ -111,6 +115,9 @@ struct ScheduleRun {
   std::uint64_t num_tune;
   std::function<bool(std::uint64_t)> is_good = [](std::uint64_t) { return true; };
 
+  // Allocations made by each draw's adapt call, filled by run().
+  mutable std::vector<std::size_t> allocations{};
+
   std::vector<std::string> run() const {
     FakeMath math;
     FakePotential potential;
@@ -141,7 +148,11 @@ struct ScheduleRun {
       potential.step_size = -1.0;
 
       EXPECT_EQ(strategy.is_tuning(), d <= num_tune) << "draw " << d;
-      strategy.adapt(math, collector, potential, d, state, rng);
+      {
+        nuts_testing::AllocationCounter counter;
+        strategy.adapt(math, collector, potential, d, state, rng);
+        allocations.push_back(counter.count());
+      }
 
       std::string e(4, '?');
       const DualAverage& after = strategy.step_size().dual_average();
@@ -248,6 +259,21 @@ TEST(WarmupSchedule, GoldenSchedules) {
   }
 }
 
+// Only a switch (two fresh background estimators) and a step size search
+// may allocate.
+TEST(WarmupSchedule, AdaptAllocatesOnlyAtSwitchesAndSearches) {
+  ScheduleRun run{AdaptSettings{}, 400};
+  const std::vector<std::string> events = run.run();
+  ASSERT_EQ(run.allocations.size(), events.size());
+  for (std::size_t d = 0; d < events.size(); ++d) {
+    if (events[d][1] == 'S' || events[d][3] == 'r') continue;
+    EXPECT_EQ(run.allocations[d], 0u) << "draw " << d << " " << events[d];
+  }
+  // The counter sees the switch at draw 8.
+  EXPECT_EQ(events[8], "ESUc");
+  EXPECT_GT(run.allocations[8], 0u);
+}
+
 TEST(WarmupSchedule, SwitchUpdatesAtOnceWithALongUpdateInterval) {
   AdaptSettings settings;
   settings.early_switch_interval = 3;
@@ -310,6 +336,55 @@ TEST(GlobalStrategy, SuccessfulRerunRestartsTheEstimatorAtTheFoundStepSize) {
   EXPECT_EQ(strategy.step_size().dual_average().count, 1u);
   EXPECT_EQ(strategy.step_size().dual_average().mu, std::log(10.0 * potential.step_size));
   EXPECT_EQ(rng.draws, 2u);
+}
+
+// The warm-up on the real chain: an independent Gaussian whose scales differ
+// by a factor of 100. The adapted diagonal matches the variances, the
+// averaged step size is installed at the last warm-up draw, and nothing moves
+// during sampling.
+TEST(WarmupOnAChain, AdaptsTheDiagonalAndFreezesAfterWarmup) {
+  for (const std::uint64_t seed : {3u, 19u}) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    NutsSettings settings;
+    settings.seed = seed;
+    auto seeding = ChaCha8Rng::seed_from_u64(seed);
+    auto chain = new_chain(
+        settings, 0,
+        nuts_testing::make_math(nuts_testing::GaussianDensity({0.0, 0.0}, {100.0, 0.0, 0.0, 0.01})),
+        seeding);
+    ASSERT_TRUE(chain.set_position(std::vector<double>{0.0001, 0.0001}).has_value());
+    for (std::uint64_t d = 0; d < settings.num_tune; ++d) ASSERT_TRUE(chain.draw().has_value());
+
+    const auto& potential = chain.potential();
+    const GlobalStrategy& strategy = chain.strategy();
+    EXPECT_EQ(potential.step_size, strategy.step_size().current_step_size_adapted());
+    // For a Gaussian the gradient is linear in the position, so the ratio of
+    // the draw and gradient spreads recovers each variance up to rounding,
+    // whatever the draws were.
+    const double true_variance[2] = {0.01, 100.0};
+    for (std::size_t k = 0; k < 2; ++k) {
+      EXPECT_NEAR(potential.mass_matrix.variance[k] / true_variance[k], 1.0, 1e-9) << "element " << k;
+    }
+    const double step_size = potential.step_size;
+    const std::vector<double> variance(potential.mass_matrix.variance.begin(),
+                                       potential.mass_matrix.variance.end());
+    double accept_sum = 0.0;
+    constexpr int kDraws = 200;
+    for (int i = 0; i < kDraws; ++i) {
+      auto r = chain.draw();
+      ASSERT_TRUE(r.has_value());
+      EXPECT_EQ(r->second.tuning, i == 0);
+      EXPECT_EQ(r->second.potential_stats.step_size, step_size);
+      accept_sum += r->second.strategy_stats.mean_tree_accept;
+    }
+    EXPECT_FALSE(strategy.is_tuning());
+    EXPECT_EQ(potential.step_size, step_size);
+    EXPECT_TRUE(std::equal(variance.begin(), variance.end(), potential.mass_matrix.variance.begin()));
+    // The adapted step size gives an acceptance near the target.
+    const double mean_accept = accept_sum / kDraws;
+    EXPECT_GT(mean_accept, 0.65);
+    EXPECT_LT(mean_accept, 0.97);
+  }
 }
 
 }  // namespace

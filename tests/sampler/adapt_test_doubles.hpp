@@ -15,6 +15,7 @@
 #include "divergence_info.hpp"
 #include "error.hpp"
 #include "panic.hpp"
+#include "state.hpp"
 #include "vector.hpp"
 
 namespace varnel::testing {
@@ -23,8 +24,6 @@ struct FakeMath {
   std::size_t n = 2;
   std::size_t dim() const { return n; }
 };
-
-enum class FakeDirection : std::uint8_t { Forward = 0, Backward = 1 };
 
 struct FakeInner {
   Vector momentum, position, velocity, momentum_sum, gradient;
@@ -44,6 +43,10 @@ class FakeState {
   const FakeInner* operator->() const { return inner_.get(); }
   FakeInner& mut() {
     if (inner_.use_count() != 1) panic_unwrap_err("StateInUse");
+    return *inner_;
+  }
+  FakeInner& expect_mut(const char* message) {
+    if (inner_.use_count() != 1) panic(message);
     return *inner_;
   }
   std::int64_t index_in_trajectory() const { return inner_->idx_in_trajectory; }
@@ -117,17 +120,17 @@ struct FakePotential {
   template <class Collector>
   std::expected<std::optional<FakeState>, Error> leapfrog(FakeMath& math, FakePool&,
                                                           const FakeState& start,
-                                                          FakeDirection dir,
+                                                          Direction dir,
                                                           double initial_energy,
                                                           Collector& collector) {
-    const double eps = dir == FakeDirection::Forward ? step_size : -step_size;
+    const double eps = dir == Direction::Forward ? step_size : -step_size;
     log.leapfrog_step_sizes.push_back(eps);
     const std::optional<double> error = energy_error(eps);
     if (!error) return std::unexpected(Error("fake density failure"));
     FakeState out(math.dim());
     auto& m = out.mut();
     m = *start;
-    m.idx_in_trajectory = start->idx_in_trajectory + (dir == FakeDirection::Forward ? 1 : -1);
+    m.idx_in_trajectory = start->idx_in_trajectory + (dir == Direction::Forward ? 1 : -1);
     m.kinetic_energy = initial_energy + *error - start->potential_energy;
     const bool regular = *error <= max_energy_error && std::abs(*error) < INFINITY;
     if (!regular) {

@@ -9,6 +9,12 @@
 #include <vector>
 
 #include "adapt_test_doubles.hpp"
+#include "cpu_math.hpp"
+#include "nuts_doubles.hpp"
+#include "potential.hpp"
+#include "seeded_rng.hpp"
+#include "state.hpp"
+#include "xoshiro.hpp"
 
 namespace varnel {
 namespace {
@@ -18,19 +24,6 @@ using testing::FakePotential;
 using testing::FakeRng;
 using testing::FakeState;
 using testing::make_state;
-
-TEST(StepSizeStrategy, NewStartsAtInitialStepWithZeroStats) {
-  StepSizeSettings settings;
-  settings.initial_step_size = 0.25;
-  const stepsize_adapt::Strategy strategy(settings);
-  EXPECT_EQ(strategy.dual_average().log_step, std::log(0.25));
-  EXPECT_EQ(strategy.dual_average().mu, std::log(2.5));
-  const stepsize_adapt::Stats stats = strategy.current_stats();
-  EXPECT_EQ(stats.step_size_bar, 0.25);
-  EXPECT_EQ(stats.mean_tree_accept, 0.0);
-  EXPECT_EQ(stats.mean_tree_accept_sym, 0.0);
-  EXPECT_EQ(stats.n_steps, 0u);
-}
 
 TEST(StepSizeStrategy, EarlyUsesPlainMeanLateUsesSymmetricMean) {
   AcceptanceRateCollector collector;
@@ -192,5 +185,137 @@ TEST(StepSizeStrategy, InitialSearchPaths) {
   }
 }
 
+}  // namespace
+}  // namespace varnel
+
+namespace varnel {
+namespace {
+
+// The search on the real integrator: a Gaussian with very different scales,
+// identity mass matrix.
+namespace real {
+
+using nuts_testing::FailingDensity;
+using nuts_testing::GaussianDensity;
+using nuts_testing::make_math;
+
+struct SearchSetup {
+  CpuMath<GaussianDensity> math;
+  EuclideanPotential potential{1000.0, 1.0, DiagMassMatrix::create(math, false)};
+  StatePool pool = potential.new_pool(math, 4);
+
+  // Variances (sd0^2, 25).
+  explicit SearchSetup(double sd0)
+      : math(make_math(GaussianDensity({0.0, 0.0}, {1.0 / (sd0 * sd0), 0.0, 0.0, 1.0 / 25.0}))) {
+    for (std::size_t i = 0; i < 2; ++i) {
+      potential.mass_matrix.variance[i] = 1.0;
+      potential.mass_matrix.inv_stds[i] = 1.0;
+    }
+  }
+  State start(std::vector<double> q) {
+    auto s = potential.init_state(math, pool, q);
+    EXPECT_TRUE(s.has_value());
+    return std::move(*s);
+  }
+};
+
+// The acceptance of one leapfrog step of size `step` from a copy of `state`
+// with the momentum that `rng` draws first, as the search sees it.
+double replay_acceptance(SearchSetup& s, const State& state, Xoshiro256pp rng, double step,
+                         Direction direction) {
+  StatePool pool = s.potential.new_pool(s.math, 1);
+  State copy = s.potential.copy_state(s.math, pool, state);
+  copy.mut().idx_in_trajectory = 0;
+  s.potential.randomize_momentum(s.math, copy, rng);
+  AcceptanceRateCollector collector;
+  collector.begin_draw(copy);
+  const double saved = s.potential.step_size;
+  s.potential.step_size = step;
+  auto r = s.potential.leapfrog(s.math, pool, copy, direction, copy->energy(), collector);
+  s.potential.step_size = saved;
+  EXPECT_TRUE(r.has_value());
+  return collector.mean.value();
+}
+
+TEST(StepSizeSearch, EndsWhereTheAcceptanceCrossesTheTarget) {
+  struct Case {
+    std::string label;
+    std::uint64_t seed;
+    double sd0;
+    std::vector<double> position;
+    bool forward;
+  };
+  // Step 0.1 is small against the scales 0.2 and 5, and unstable for a
+  // scale of 0.02 (the leapfrog needs a step below twice the scale).
+  const std::vector<Case> cases = {
+      {"wide: larger steps, near the mode", 1, 0.2, {0.01, 0.5}, true},
+      {"wide: larger steps, far out", 7, 0.2, {0.9, -12.0}, true},
+      {"narrow: smaller steps, near the mode", 3, 0.02, {0.001, 0.3}, false},
+      {"narrow: smaller steps, far out", 11, 0.02, {-0.09, 8.0}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    SearchSetup s(c.sd0);
+    const State state = s.start(c.position);
+    Xoshiro256pp rng = testing::chain_rng(c.seed, 0);
+    const Xoshiro256pp replay = rng;
+    stepsize_adapt::Strategy strategy{StepSizeSettings{}};
+    strategy.init(s.math, s.potential, state, rng);
+    const double eps = s.potential.step_size;
+    const double target = 0.8;
+
+    const double first = replay_acceptance(s, state, replay, 0.1, Direction::Forward);
+    EXPECT_EQ(first > target, c.forward) << "acceptance at 0.1: " << first;
+    if (c.forward) {
+      EXPECT_LE(replay_acceptance(s, state, replay, eps, Direction::Forward), target);
+      if (eps > 0.1) {
+        EXPECT_GT(replay_acceptance(s, state, replay, eps / 2, Direction::Forward), target);
+      }
+    } else {
+      EXPECT_GE(replay_acceptance(s, state, replay, eps, Direction::Backward), target);
+      EXPECT_LT(replay_acceptance(s, state, replay, eps * 2, Direction::Backward), target);
+    }
+    EXPECT_EQ(strategy.dual_average().count, 1u);
+    EXPECT_EQ(strategy.dual_average().mu, std::log(10.0 * eps));
+    // One momentum (two normals) is all the randomness the search takes.
+    Xoshiro256pp after_one_momentum = replay;
+    {
+      StatePool pool = s.potential.new_pool(s.math, 1);
+      State copy = s.potential.copy_state(s.math, pool, state);
+      s.potential.randomize_momentum(s.math, copy, after_one_momentum);
+    }
+    EXPECT_EQ(rng.next_u64(), after_one_momentum.next_u64());
+    // The search's states went back to their own pool, not the chain's.
+    EXPECT_EQ(state.use_count(), 1u);
+    EXPECT_EQ(state->idx_in_trajectory, 0);
+  }
+}
+
+TEST(StepSizeSearch, DensityFailureKeepsTheInitialStepSize) {
+  // The first evaluation places the state; the search fails at evaluation
+  // `ok_calls + 1`: in its first step, or inside its loop.
+  for (const std::uint64_t ok_calls : {1u, 3u}) {
+    SCOPED_TRACE("density fails after " + std::to_string(ok_calls) + " evaluations");
+    auto math = make_math(FailingDensity(ok_calls));
+    EuclideanPotential potential{1000.0, 1.0, DiagMassMatrix::create(math, false)};
+    for (std::size_t i = 0; i < 2; ++i) {
+      potential.mass_matrix.variance[i] = 1.0;
+      potential.mass_matrix.inv_stds[i] = 1.0;
+    }
+    StatePool pool = potential.new_pool(math, 2);
+    auto state = potential.init_state(math, pool, std::vector<double>{0.01, 0.02});
+    ASSERT_TRUE(state.has_value());
+    Xoshiro256pp rng = testing::chain_rng(5, 0);
+    StepSizeSettings settings;
+    settings.initial_step_size = 0.05;
+    stepsize_adapt::Strategy strategy(settings);
+    strategy.init(math, potential, *state, rng);
+    EXPECT_EQ(potential.step_size, 0.05);
+    EXPECT_EQ(strategy.dual_average().log_step, std::log(0.05));
+    EXPECT_EQ(strategy.dual_average().count, 1u);
+  }
+}
+
+}  // namespace real
 }  // namespace
 }  // namespace varnel

@@ -123,25 +123,26 @@ def run_varnel_core(workdir: Path, sizes: list[int]) -> list[dict]:
     return records
 
 
-def run_numpyro(python: Path, workdir: Path, sizes: list[int], repeats: int, seed: int) -> list[dict]:
+def run_numpyro(python: Path, workdir: Path, sizes: list[int], repeats: int, seed: int,
+                chain_method: str) -> list[dict]:
     if not python.exists():
         return [unavailable("NumPyro", None, f"peers environment missing ({python}); run bench/peers/setup.sh")]
     cmd = [str(python), str(HERE / "peers" / "numpyro_bench.py"), str(workdir), str(CHAINS), str(WARMUP),
-           str(DRAWS), str(repeats), str(seed), *map(str, sizes)]
+           str(DRAWS), str(repeats), str(seed), chain_method, *map(str, sizes)]
     proc = subprocess.run(cmd, capture_output=True, text=True)
     lines = [json.loads(s) for s in proc.stdout.splitlines() if s.startswith("{")]
     if proc.returncode != 0:
         tail = (proc.stderr.strip().splitlines() or ["no output"])[-1]
         return [unavailable("NumPyro", None, f"exit status {proc.returncode}: {tail}")]
     versions = next((v["versions"] for v in lines if "versions" in v), {})
-    label = f"NumPyro {versions.get('numpyro', '?')} (jax {versions.get('jax', '?')})"
+    label = f"NumPyro {versions.get('numpyro', '?')} (jax {versions.get('jax', '?')}), {chain_method} chains"
     records = []
     for n in sizes:
         calls = [c for c in lines if c.get("n") == n]
         first = next(c for c in calls if c["rep"] == 0)
         later = [c for c in calls if c["rep"] > 0]
-        draws = [np.fromfile(workdir / f"numpyro_{n}_{c['rep']}.f64", dtype="<f8").reshape(CHAINS, DRAWS, 2)
-                 for c in later]
+        draws = [np.fromfile(workdir / f"numpyro_{chain_method}_{n}_{c['rep']}.f64", dtype="<f8")
+                 .reshape(CHAINS, DRAWS, 2) for c in later]
         walls, cpus = [c["wall"] for c in later], [c["cpu"] for c in later]
         records.append(summarise(label, n, walls, cpus, draws,
                                  compile_wall_s=first["wall"] - statistics.median(walls),
@@ -187,7 +188,8 @@ def measure(sizes: list[int], repeats: int, seed: int = 1, peers_python: Path = 
             records += run_varnel(sizes, repeats, seed)
             records += run_varnel_core(workdir, sizes)
         if "numpyro" not in skip:
-            records += run_numpyro(peers_python, workdir, sizes, repeats, seed)
+            for chain_method in ("vectorized", "sequential"):
+                records += run_numpyro(peers_python, workdir, sizes, repeats, seed, chain_method)
         if "rstan" not in skip:
             records += run_rstan(rscript, workdir, sizes, repeats, seed)
         return records

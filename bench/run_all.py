@@ -178,8 +178,10 @@ def main() -> int:
                  "target acceptance 0.8, diagonal mass matrix, float64 everywhere.")
     notes.append("varnel: NUTSEstimator with its defaults (4 chains at once). RStan: sampling(cores = 1), chains one "
                  "after another in the R process; 'sampler alone' is the sum of its per-chain elapsed times. NumPyro: "
-                 "the NUTS kernel under one jax.jit, the 6 chains vectorised (vmap) on the CPU backend; MCMC.run "
-                 "re-traces its loop on every call, which would put compilation into every call.")
+                 "its functional NUTS kernel under one jax.jit on the CPU backend, the 6 chains either vectorised "
+                 "(vmap, in lock step) or one after another (lax.map), both shown; MCMC.run re-traces its loop on "
+                 "every call, which would put compilation into every call. The adaptive update uses NumPyro's "
+                 "vectorised chains, the faster form at that size.")
 
     table = Table()
     step("posterior sampling: varnel, NumPyro, RStan")

@@ -5,7 +5,7 @@ WORKDIR/data_<N>.txt (columns x y), writes WORKDIR/numpyro_<N>_<rep>.f64
 (float64, C order chains x draws x (k, m), post-warm-up draws) and prints one
 JSON line per call. Call 0 per N includes JIT compilation; later calls with
 the same shapes reuse the compiled sampler.
-Usage: python numpyro_bench.py WORKDIR CHAINS WARMUP DRAWS REPEATS SEED N...
+Usage: python numpyro_bench.py WORKDIR CHAINS WARMUP DRAWS REPEATS SEED vectorized|sequential N...
 """
 
 from __future__ import annotations
@@ -38,12 +38,14 @@ def model(x, y):
     numpyro.sample("y", dist.Bernoulli(logits=k * (x - m)), obs=y)
 
 
-def make_sampler(chains: int, warmup: int, draws: int):
+def make_sampler(chains: int, warmup: int, draws: int, chain_method: str):
     """One jitted function for the whole call: initialise, warm up and draw every chain.
 
     MCMC.run rebuilds its loop on every call, so its compiled code is not reused
-    across calls; NumPyro's functional NUTS kernel under one jax.jit is, and it
-    runs the 6 chains vectorised (vmap) in one compiled program.
+    across calls; NumPyro's functional NUTS kernel under one jax.jit is. The
+    chains run either vectorised ("vectorized": vmap, every chain in lock step
+    with the longest trajectory) or one after another ("sequential": lax.map);
+    the faster of the two depends on the data size.
     """
 
     def one_chain(key, x, y):
@@ -60,25 +62,31 @@ def make_sampler(chains: int, warmup: int, draws: int):
         _, zs = lax.scan(step, state, None, length=warmup + draws)
         return zs[warmup:]
 
-    run = jax.jit(jax.vmap(one_chain, in_axes=(0, None, None)))
+    if chain_method == "vectorized":
+        run = jax.jit(jax.vmap(one_chain, in_axes=(0, None, None)))
+    elif chain_method == "sequential":
+        run = jax.jit(lambda keys, x, y: lax.map(lambda key: one_chain(key, x, y), keys))
+    else:
+        raise SystemExit(f"unknown chain method {chain_method!r}")
     return lambda seed, x, y: run(jax.random.split(jax.random.PRNGKey(seed), chains), x, y)
 
 
 def main() -> None:
     workdir = sys.argv[1]
     chains, warmup, draws, repeats, seed = (int(a) for a in sys.argv[2:7])
-    sizes = [int(a) for a in sys.argv[7:]]
+    chain_method = sys.argv[7]
+    sizes = [int(a) for a in sys.argv[8:]]
     print(json.dumps({"versions": {"numpyro": numpyro.__version__, "jax": jax.__version__}}), flush=True)
     for n in sizes:
         data = np.loadtxt(os.path.join(workdir, f"data_{n}.txt"), ndmin=2)
         x = jnp.asarray(data[:, 0])
         y = jnp.asarray(data[:, 1].astype(np.int64))
-        sample = make_sampler(chains, warmup, draws)
+        sample = make_sampler(chains, warmup, draws, chain_method)
         for rep in range(repeats + 1):  # call 0 compiles
             w0, c0 = time.perf_counter(), time.process_time()
             out = np.asarray(sample(seed + rep, x, y))  # blocks until ready
             wall, cpu = time.perf_counter() - w0, time.process_time() - c0
-            out.astype("<f8").tofile(os.path.join(workdir, f"numpyro_{n}_{rep}.f64"))
+            out.astype("<f8").tofile(os.path.join(workdir, f"numpyro_{chain_method}_{n}_{rep}.f64"))
             print(json.dumps({"n": n, "rep": rep, "wall": wall, "cpu": cpu}), flush=True)
 
 

@@ -1,7 +1,7 @@
 """NumPyro side of the posterior benchmark; driven by bench/posterior_bench.py.
 
 Runs in the peers' virtual environment (never the product's). Reads
-WORKDIR/data_<N>.txt (columns x y), writes WORKDIR/numpyro_<N>_<rep>.f64
+WORKDIR/data_<N>.txt (columns x y), writes WORKDIR/numpyro_<METHOD>_<N>_<rep>.f64
 (float64, C order chains x draws x (k, m), post-warm-up draws) and prints one
 JSON line per call. Call 0 per N includes JIT compilation; later calls with
 the same shapes reuse the compiled sampler.

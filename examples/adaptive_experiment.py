@@ -56,7 +56,7 @@ class Run:
     last_draws: np.ndarray | None = None
 
 
-def p_yes(x: np.ndarray | float, k: float, m: float) -> np.ndarray:
+def p_yes(x: np.ndarray | float, k: np.ndarray | float, m: np.ndarray | float) -> np.ndarray:
     return 1.0 / (1.0 + np.exp(-k * (np.asarray(x) - m)))
 
 
@@ -172,6 +172,7 @@ def plot(all_runs: dict[str, list[Run]], out: str) -> None:
     ax.plot(xs, p_yes(xs, TRUE_K, TRUE_M), "k-", lw=2, label="true observer")
     for run, color in zip(runs, ("C0", "C1", "C2")):
         draws = run.last_draws
+        assert draws is not None
         curves = p_yes(xs[None, :], draws[:, :1], draws[:, 1:2])
         lo, mid, hi = np.percentile(curves, [5, 50, 95], axis=0)
         ax.fill_between(xs, lo, hi, color=color, alpha=0.2)

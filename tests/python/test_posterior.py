@@ -40,6 +40,19 @@ def thread_count():
     return len(os.listdir("/proc/self/task"))
 
 
+def settled_thread_count(seconds=5.0):
+    """The thread count once runs that earlier tests dropped have ended."""
+    deadline = time.monotonic() + seconds
+    count = thread_count()
+    while time.monotonic() < deadline:
+        time.sleep(0.05)
+        now = thread_count()
+        if now == count:
+            return now
+        count = now
+    return count
+
+
 def wait_for_threads(baseline, seconds=5.0):
     deadline = time.monotonic() + seconds
     while thread_count() > baseline and time.monotonic() < deadline:
@@ -100,7 +113,7 @@ def test_only_paired_observations_enter(model, data):
 
 
 def test_zero_timeout_is_timeout_and_threads_end(model, data):
-    baseline = thread_count()
+    baseline = settled_thread_count()
     with pytest.raises(PanicException) as info:
         NUTSEstimator(timeout=0.0, seed=1).estimate(model, *data)
     assert info.value.args == ("Timeout",)
@@ -160,7 +173,7 @@ def test_other_python_threads_run_during_sampling(model, data):
 
 
 def test_thread_count_back_to_baseline_after_calls(model, data):
-    baseline = thread_count()
+    baseline = settled_thread_count()
     est = NUTSEstimator(num_tune=30, num_draws=10, num_chains=3, seed=1)
     for _ in range(5):
         est.estimate(model, *data)

@@ -117,7 +117,7 @@ def test_zero_timeout_is_timeout_and_threads_end(model, data):
     with pytest.raises(PanicException) as info:
         NUTSEstimator(timeout=0.0, seed=1).estimate(model, *data)
     assert info.value.args == ("Timeout",)
-    assert wait_for_threads(baseline) == baseline
+    assert wait_for_threads(baseline) <= baseline
 
 
 def test_invalid_model_comes_after_the_arrays(data):
@@ -177,7 +177,7 @@ def test_thread_count_back_to_baseline_after_calls(model, data):
     est = NUTSEstimator(num_tune=30, num_draws=10, num_chains=3, seed=1)
     for _ in range(5):
         est.estimate(model, *data)
-    assert wait_for_threads(baseline) == baseline
+    assert wait_for_threads(baseline) <= baseline
 
 
 def test_ctrl_c_stops_sampling_within_half_a_second(tmp_path):

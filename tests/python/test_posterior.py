@@ -291,3 +291,29 @@ def test_statistics_outlive_estimator_and_model(data):
     gc.collect()
     assert stats[1].column("energy").to_pylist() == expected
     stats[1].validate(full=True)
+
+
+def test_interpreter_exits_cleanly_after_timed_out_runs(tmp_path):
+    # Timed-out runs end in the background; the process must still exit
+    # cleanly while they are winding down.
+    script = tmp_path / "storm.py"
+    script.write_text(
+        textwrap.dedent(
+            """
+            import numpy as np
+            import varnel
+            m = varnel.models.TwoParameterPsychometricModel(1.0, 2.0, 0.0, 1.5)
+            x = np.linspace(-3, 3, 50).reshape(-1, 1)
+            y = np.arange(50) % 3 == 0
+            for i in range(40):
+                try:
+                    varnel.posterior.NUTSEstimator(timeout=0.0, seed=i).estimate(m, x, y)
+                except varnel.PanicException:
+                    pass
+            print("done", flush=True)
+            """
+        )
+    )
+    proc = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.strip() == "done"

@@ -1,9 +1,9 @@
 """Per-trial update time of an adaptive experiment like examples/adaptive_experiment.py.
 
-One update = one posterior draw with NUTSEstimator(num_tune=200, num_draws=250,
-num_chains=4) on the trials so far, pooling the post-warm-up draws, then one
-EIG scoring of the 61-point stimulus grid with EnumeratedMonteCarloEstimator
-(1000 samples). Timed at 10, 20 and 40 trials (median of the repeats). The
+One update = one posterior draw with NUTSEstimator on the trials so far, with
+the demo's settings (read from examples/adaptive_experiment.py: chains, warm-up
+and draws), pooling the post-warm-up draws, then one EIG scoring of the demo's
+stimulus grid with EnumeratedMonteCarloEstimator (the demo's sample count). Timed at 10, 20 and 40 trials (median of the repeats). The
 peer is the same update with NumPyro's NUTS (vectorised chains, compiled once per data shape,
 the compilation reported apart: in a live loop the number of trials, and so
 the shape, changes every trial) followed by the vectorised NumPy EIG of
@@ -15,6 +15,7 @@ Run alone: .venv/bin/python bench/adaptive_bench.py [--repeats 5]
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import json
 import statistics
 import subprocess
@@ -30,9 +31,19 @@ sys.path.insert(0, str(HERE))
 from eig_bench import numpy_eig  # noqa: E402
 from posterior_bench import DEFAULT_PEERS_PYTHON, PRIOR, simulate, write_data  # noqa: E402
 
-NUM_TUNE, NUM_DRAWS, NUM_CHAINS = 200, 250, 4
-EIG_SAMPLES = 1000
-GRID = np.linspace(-3.0, 3.0, 61).reshape(-1, 1)
+
+
+def _demo_settings() -> tuple[int, int, int, int, np.ndarray]:
+    """The demo's sampler and EIG settings, so that this stays the demo's update."""
+    path = HERE.parent / "examples" / "adaptive_experiment.py"
+    spec = importlib.util.spec_from_file_location("adaptive_experiment", path)
+    demo = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = demo  # its dataclasses look their module up there
+    spec.loader.exec_module(demo)
+    return demo.NUM_TUNE, demo.NUM_DRAWS, demo.NUM_CHAINS, demo.EIG_SAMPLES, np.asarray(demo.GRID).reshape(-1, 1)
+
+
+NUM_TUNE, NUM_DRAWS, NUM_CHAINS, EIG_SAMPLES, GRID = _demo_settings()
 TRIALS = (10, 20, 40)
 # NumPyro's chains vectorised: faster than one after another for data this small.
 CHAIN_METHOD = "vectorized"

@@ -130,7 +130,8 @@ def posterior_rows(table: Table, records: list[dict], sizes: list[int]) -> None:
 def adaptive_rows(table: Table, records: list[dict]) -> None:
     ours = {r["trials"]: r for r in records if r["sampler"] == "varnel" and "unavailable" not in r}
     for r in records:
-        label = "adaptive update (4 x 200+250, EIG 61 x 1000)"
+        label = (f"adaptive update ({adaptive_bench.NUM_CHAINS} x {adaptive_bench.NUM_TUNE}+{adaptive_bench.NUM_DRAWS}, "
+                 f"EIG {len(adaptive_bench.GRID)} x {adaptive_bench.EIG_SAMPLES})")
         if "unavailable" in r:
             case = f"{r['trials']} trials" if r.get("trials") else "all"
             table.add(label, case, r["sampler"], f"not available: {r['unavailable']}")

@@ -8,6 +8,8 @@
 #include <string>
 #include <system_error>
 
+#include <arrow/memory_pool.h>
+
 #include "panic.hpp"
 
 namespace varnel {
@@ -21,6 +23,14 @@ namespace {
 class BackgroundThreads {
  public:
   static BackgroundThreads& instance() {
+    // Runs the keeper waits for still allocate through Arrow, so Arrow's
+    // allocator must be set up before the keeper (and so torn down after it),
+    // even when no run has allocated anything yet.
+    static const bool arrow_ready = [] {
+      (void)arrow::default_memory_pool();
+      return true;
+    }();
+    (void)arrow_ready;
     static BackgroundThreads keeper;
     return keeper;
   }

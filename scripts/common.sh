@@ -45,7 +45,7 @@ TEST_REQUIREMENTS=("pytest>=7" "hypothesis>=6")
 
 # The main environment: NumPy 2.x, build and test tools.
 ensure_main_venv() {
-  ensure_venv "$VARNEL_ROOT/.venv" "numpy>=2" "${BUILD_REQUIREMENTS[@]}" "${TEST_REQUIREMENTS[@]}" "matplotlib>=3.7"
+  ensure_venv "$VARNEL_ROOT/.venv" "numpy>=2" "${BUILD_REQUIREMENTS[@]}" "${TEST_REQUIREMENTS[@]}" "matplotlib>=3.7" "mypy>=1.8"
 }
 
 # build_wheel [extra -C settings...]: the abi3 wheel into build/wheel, reusing

@@ -11,6 +11,7 @@ from typing import Final, SupportsFloat, SupportsIndex, final
 
 import numpy as np
 import numpy.typing as npt
+import pyarrow as pa
 
 __all__ = ["models", "posterior", "eig"]
 
@@ -87,6 +88,17 @@ class posterior:
         ) -> list[npt.NDArray[np.float64]]:
             """The draws of every chain, warm-up included: one float64 array of shape
             (num_tune + num_draws, 2) per chain, columns k and m."""
+        def estimate_with_stats(
+            self,
+            model: models.TwoParameterPsychometricModel,
+            design: npt.NDArray[np.float64],
+            observations: npt.NDArray[np.bool_],
+        ) -> tuple[list[npt.NDArray[np.float64]], list[pa.RecordBatch]]:
+            """What estimate returns, with each chain's per-draw sampler statistics as a
+            pyarrow.RecordBatch (one row per draw, warm-up included): depth,
+            maxdepth_reached, index_in_trajectory, logp, energy, chain, draw,
+            diverging, energy_error, step_size, step_size_bar, mean_tree_accept,
+            mean_tree_accept_sym, n_steps."""
 
 @final
 class eig:
@@ -103,8 +115,10 @@ class eig:
         def estimate(
             self,
             model: models.TwoParameterPsychometricModel,
-            params: Sequence[Sequence[_Float]],
+            params: Sequence[Sequence[_Float]] | npt.NDArray[np.float64],
             candidate_designs: npt.NDArray[np.float64],
         ) -> npt.NDArray[np.float64]:
             """Expected information gain of each candidate design (one per row of
-            candidate_designs, stimulus in column 0)."""
+            candidate_designs, stimulus in column 0), averaged over n_samples
+            parameter rows (k, m) taken evenly from params (posterior draws), or
+            drawn from the model's priors when params is empty."""

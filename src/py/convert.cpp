@@ -85,14 +85,8 @@ std::vector<std::uint8_t> to_bool_list(PyObject* obj) {
 
 void reword_argument_error(const char* name) noexcept {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  PyRef type_ref = PyRef::steal(type);
-  PyRef value_ref = PyRef::steal(value);
-  PyRef traceback_ref = PyRef::steal(traceback);
+  const FetchedError pending = fetch_error();
+  const PyRef& value_ref = pending.value;
   if (!value_ref) {
     PyErr_SetString(PyExc_TypeError, concat({"argument '", name, "'"}).c_str());
     return;

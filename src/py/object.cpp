@@ -4,6 +4,15 @@
 
 namespace varnel::py {
 
+FetchedError fetch_error() noexcept {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  return {PyRef::steal(type), PyRef::steal(value), PyRef::steal(traceback)};
+}
+
 void raise(PyObject* type, const std::string& message) {
   PyRef text = new_str(message);
   if (text) PyErr_SetObject(type, text.get());

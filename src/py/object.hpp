@@ -102,6 +102,15 @@ class ErrorScope {
   PyObject* traceback_ = nullptr;
 };
 
+// The pending exception, normalised and taken out of the error indicator
+// (which is clear afterwards); `value` is null when none was set.
+struct FetchedError {
+  PyRef type;
+  PyRef value;
+  PyRef traceback;
+};
+FetchedError fetch_error() noexcept;
+
 // The type's __name__ ("list", "ndarray"); "object" if it cannot be read.
 std::string type_name(PyTypeObject* type);
 // type_name of the object's type.

@@ -26,14 +26,7 @@ PyRef create_type(const ClassSpec& spec) {
     // outlive the type (they are static in every class file).
     return take(PyType_FromSpec(&type_spec));
   } catch (const PythonErrorSet&) {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    PyRef type_ref = PyRef::steal(type);
-    PyRef cause = PyRef::steal(value);
-    PyRef traceback_ref = PyRef::steal(traceback);
+    PyRef cause = fetch_error().value;
     std::string message = concat({"failed to create type object for ", spec.class_name});
     if (cause) message = concat({message, ": ", str_of(cause.get())});
     PyRef text = new_str(message);

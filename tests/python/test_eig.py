@@ -219,3 +219,11 @@ def test_other_threads_run_while_scoring(model, posterior_rows):
         stop.set()
         t.join()
     assert len(ticks) > 1
+
+
+@pytest.mark.parametrize("params", [[[1.0, 0.0]], []], ids=["posterior-rows", "prior-draws"])
+def test_impossible_sample_count_is_a_memory_error(model, params):
+    est = Estimator([False, True], 2**62)
+    with pytest.raises(MemoryError):
+        est.estimate(model, params, np.zeros((2, 1)))
+    assert Estimator([True], 2).estimate(model, [[1.0, 0.0]], np.zeros((1, 1))).shape == (1,)

@@ -1,0 +1,52 @@
+"""The type stub shipped with the module describes the callables it has."""
+
+import ast
+import inspect
+from pathlib import Path
+
+import pytest
+
+import varnel
+
+
+def stub_path() -> Path:
+    installed = Path(varnel.__file__).with_name("varnel.pyi")
+    return installed if installed.exists() else Path(__file__).parents[2] / "src" / "varnel.pyi"
+
+
+def stub_classes():
+    """(submodule, class) -> {method name: parameter names after self/cls}."""
+    tree = ast.parse(stub_path().read_text())
+    found = {}
+    for ns in tree.body:
+        if not isinstance(ns, ast.ClassDef) or ns.name not in varnel.__all__:
+            continue
+        for cls in ns.body:
+            if isinstance(cls, ast.ClassDef):
+                methods = {}
+                for fn in cls.body:
+                    if isinstance(fn, ast.FunctionDef) and not (fn.name.startswith("__") and fn.name != "__new__"):
+                        methods[fn.name] = [a.arg for a in fn.args.args[1:]]
+                found[(ns.name, cls.name)] = methods
+    return found
+
+
+STUB = stub_classes()
+
+
+def test_stub_names_every_class():
+    runtime = {(sub, name) for sub in varnel.__all__ for name in getattr(varnel, sub).__all__}
+    assert set(STUB) == runtime
+
+
+@pytest.mark.parametrize("key", sorted(STUB), ids=lambda k: ".".join(k))
+def test_stub_signatures_match_text_signatures(key):
+    sub, name = key
+    cls = getattr(getattr(varnel, sub), name)
+    methods = STUB[key]
+    public = {m for m in dir(cls) if not m.startswith("_")}
+    assert set(methods) - {"__new__"} == public
+    for method, params in methods.items():
+        target = cls if method == "__new__" else getattr(cls, method)
+        names = [p for p in inspect.signature(target).parameters if p not in ("self", "$self")]
+        assert names == params, f"{name}.{method}"

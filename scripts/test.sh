@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the C++ unit tests through CTest, then
-# the Python tests under NumPy 2.x and under NumPy 1.26.
+# Builds everything and runs every test: the C++ unit tests through CTest, the
+# Python tests under NumPy 2.x and under NumPy 1.26, a type check of the demo,
+# then the reliability checks.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 cd "$VARNEL_ROOT"
@@ -27,3 +28,10 @@ ensure_venv .venv-np126 "numpy==1.26.*" "pyarrow==25.0.*" "${TEST_REQUIREMENTS[@
 install_wheel .venv-np126
 log "Python tests, NumPy $(.venv-np126/bin/python -c 'import numpy; print(numpy.__version__)')"
 .venv-np126/bin/python -m pytest -q tests/python
+
+# Sanitizers, fuzzing, leak and concurrency checks, stable-ABI audit (several
+# minutes); VARNEL_SKIP_RELIABILITY=1 leaves them out of a quick local run.
+if [ "${VARNEL_SKIP_RELIABILITY:-0}" != 1 ]; then
+  log "reliability checks"
+  bash scripts/check_reliability.sh
+fi

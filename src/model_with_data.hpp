@@ -3,6 +3,7 @@
 // copies of everything it reads, so clones go to worker threads without
 // touching Python.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>

@@ -5,7 +5,6 @@
 #include <arrow/c/bridge.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <limits>
 #include <variant>
 

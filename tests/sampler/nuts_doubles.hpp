@@ -18,12 +18,24 @@
 #include "collector.hpp"
 #include "cpu_math.hpp"
 #include "error.hpp"
+#include "panic.hpp"
 #include "potential.hpp"
 #include "sample_stats.hpp"
 #include "state.hpp"
 #include "xoshiro.hpp"
 
 namespace varnel::nuts_testing {
+
+// The message of the internal failure that `f` raises, or "<no panic>".
+template <class F>
+std::string panic_message(F&& f) {
+  try {
+    f();
+  } catch (const Panic& p) {
+    return p.message();
+  }
+  return "<no panic>";
+}
 
 // Counts density evaluations across the copies a CpuMath makes.
 using EvalCounter = std::shared_ptr<std::uint64_t>;

@@ -18,6 +18,8 @@
 namespace varnel {
 namespace {
 
+using nuts_testing::panic_message;
+
 using nuts_testing::CountingCollector;
 using nuts_testing::CountingRng;
 using nuts_testing::FixedStrategy;
@@ -46,16 +48,6 @@ TreeOptions depth_limit(std::uint64_t maxdepth) {
   TreeOptions o;
   o.maxdepth = maxdepth;
   return o;
-}
-
-template <class F>
-std::string panic_message(F&& f) {
-  try {
-    f();
-  } catch (const Panic& p) {
-    return p.message();
-  }
-  return "<no panic>";
 }
 
 // A state at `index` in a one-dimensional pool.

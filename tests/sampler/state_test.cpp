@@ -14,18 +14,10 @@
 namespace varnel {
 namespace {
 
+using nuts_testing::panic_message;
+
 using nuts_testing::make_math;
 using nuts_testing::set_point;
-
-template <class F>
-std::string panic_message(F&& f) {
-  try {
-    f();
-  } catch (const Panic& p) {
-    return p.message();
-  }
-  return "<no panic>";
-}
 
 TEST(StatePool, ReusesMostRecentlyReturnedBlockWithOldValues) {
   StatePool pool(2, 1);

@@ -180,11 +180,18 @@ def test_thread_count_back_to_baseline_after_calls(model, data):
     assert wait_for_threads(baseline) <= baseline
 
 
+def child_script(tmp_path, name, source):
+    """A Python program for a subprocess test, written to tmp_path."""
+    script = tmp_path / name
+    script.write_text(textwrap.dedent(source))
+    return script
+
+
 def test_ctrl_c_stops_sampling_within_half_a_second(tmp_path):
-    script = tmp_path / "sample.py"
-    script.write_text(
-        textwrap.dedent(
-            """
+    script = child_script(
+        tmp_path,
+        "sample.py",
+        """
             import sys, time
             import numpy as np
             import varnel
@@ -199,8 +206,7 @@ def test_ctrl_c_stops_sampling_within_half_a_second(tmp_path):
                 print("interrupted", time.time(), flush=True)
                 sys.exit(0)
             sys.exit(1)
-            """
-        )
+            """,
     )
     proc = subprocess.Popen([sys.executable, str(script)], stdout=subprocess.PIPE, text=True)
     try:
@@ -296,10 +302,10 @@ def test_statistics_outlive_estimator_and_model(data):
 def test_interpreter_exits_cleanly_after_timed_out_runs(tmp_path):
     # Timed-out runs end in the background; the process must still exit
     # cleanly while they are winding down.
-    script = tmp_path / "storm.py"
-    script.write_text(
-        textwrap.dedent(
-            """
+    script = child_script(
+        tmp_path,
+        "storm.py",
+        """
             import numpy as np
             import varnel
             m = varnel.models.TwoParameterPsychometricModel(1.0, 2.0, 0.0, 1.5)
@@ -311,8 +317,7 @@ def test_interpreter_exits_cleanly_after_timed_out_runs(tmp_path):
                 except varnel.PanicException:
                     pass
             print("done", flush=True)
-            """
-        )
+            """,
     )
     proc = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=60)
     assert proc.returncode == 0, proc.stderr[-2000:]

@@ -1,6 +1,7 @@
 // The entry point: builds the module tree varnel.{models, posterior, eig}
-// once per process. The submodules are plain module objects held as
-// attributes, not entries of sys.modules.
+// once per process, plus the pure-Python varnel.experiment. The native
+// submodules are plain module objects held as attributes, not entries of
+// sys.modules.
 
 #include "eig_py.hpp"
 #include "posterior_py.hpp"
@@ -18,6 +19,9 @@ PyModuleDef g_module_def = {
 };
 
 PyObject* g_module = nullptr;  // kept for the life of the process
+
+// The pure-Python module behind varnel.experiment.
+constexpr const char* kExperimentModule = "_varnel_experiment";
 
 using RegisterFn = void (*)(PyObject*);
 
@@ -60,6 +64,14 @@ varnel::py::PyRef create_module() {
   const char* runtime_name = PyModule_GetName(runtime);
   if (runtime_name == nullptr) throw_python_error();
   check_status(PyDict_SetItemString(sys_modules, runtime_name, runtime));
+
+  // The experiment layer is pure Python installed beside the extension. It
+  // imports varnel only inside its functions, so importing it here does not
+  // re-enter this initialisation. Entered into sys.modules as
+  // varnel.experiment so that `from varnel.experiment import ...` works.
+  PyRef experiment = take(PyImport_ImportModule(kExperimentModule));
+  check_status(PyObject_SetAttrString(module.get(), "experiment", experiment.get()));
+  check_status(PyDict_SetItemString(sys_modules, "varnel.experiment", experiment.get()));
 
   g_module = PyRef::borrow(module.get()).release();
   return module;

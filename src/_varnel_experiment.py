@@ -1,0 +1,1 @@
+"""Adaptive experiments run trial by trial on top of varnel's estimators."""

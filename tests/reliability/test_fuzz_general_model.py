@@ -1,0 +1,130 @@
+"""PsychometricModel fuzzed like the other classes: its constructor, its
+methods and both estimators on it, with arguments of arbitrary type and value.
+Besides the outcomes allowed everywhere (support.py), ValueError is the
+documented answer to a setting or parameter vector out of range."""
+
+import numpy as np
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from strategies import (
+    anything, arguments, bool_lists, bool_vectors, float_list_lists, float_lists, float_matrices,
+    float_vectors, floats, ints, or_anything,
+)
+from support import EigEstimator, GeneralModel, NUTSEstimator, call_checked
+from test_fuzz import EXAMPLES, fuzz, is_float, is_one_bool, is_scores
+
+SETTINGS = ["link", "mu_log_s", "sigma_log_s", "mu_m", "sigma_m", "guess_rate", "lapse_rate"]
+rates = st.one_of(floats, ints, st.tuples(floats, floats), st.lists(floats, max_size=3),
+                  st.sampled_from([0.0, 0.02, 0.5, 0.999, (1.0, 19.0), (2.0, 8.0), (0.5, 0.5)]))
+SETTING_VALUES = {
+    "link": st.one_of(st.sampled_from(["logistic", "normal", "gumbel", "", "Logistic", "logit\x00"]), st.text(max_size=4)),
+    "mu_log_s": floats | ints, "sigma_log_s": floats | ints, "mu_m": floats | ints, "sigma_m": floats | ints,
+    "guess_rate": rates, "lapse_rate": rates,
+}
+
+GENERAL_MODELS = [
+    GeneralModel(),
+    GeneralModel(link="normal", guess_rate=0.5, lapse_rate=(1.0, 19.0)),
+    GeneralModel(link="gumbel", guess_rate=(2.0, 8.0), lapse_rate=(1.0, 30.0)),
+    GeneralModel(mu_log_s=300.0, sigma_log_s=1e-300, mu_m=-1e300, sigma_m=1e300, guess_rate=(1e-300, 1e300)),
+]
+general_models = st.sampled_from(GENERAL_MODELS)
+
+
+def is_model(result):
+    assert isinstance(result, GeneralModel)
+    assert str(result).startswith("PsychometricModel { link: ")
+    assert result.param_names[:2] == ["s", "m"]
+
+
+def is_prior_draw_of(model):
+    def check(result):
+        assert type(result) is list and len(result) == len(model.param_names)
+        assert all(type(v) is float for v in result)
+        assert result[0] > 0.0 or result[0] == 0.0  # exp underflow is the only way to 0
+
+    return check
+
+
+@fuzz
+@given(st.lists(anything, max_size=2), st.fixed_dictionaries({}, optional={
+    name: or_anything(SETTING_VALUES[name]) for name in SETTINGS}))
+def test_constructor(args, kwargs):
+    call_checked(GeneralModel, args, kwargs, is_model, also_allowed=(ValueError,))
+
+
+@fuzz
+@given(general_models, st.lists(anything, max_size=2))
+def test_sample_prior(model, args):
+    call_checked(model.sample_prior, args, {}, is_prior_draw_of(model))
+
+
+@fuzz
+@given(general_models, arguments(["design"], {"design": or_anything(float_vectors)}))
+def test_sample_prior_predictive(model, call):
+    args, kwargs = call
+    call_checked(model.sample_prior_predictive, args, kwargs, is_one_bool)
+
+
+@fuzz
+@given(general_models, st.sampled_from(["log_likelihood", "log_posterior"]),
+       arguments(["params", "design", "observations"], {
+           "params": or_anything(float_lists), "design": or_anything(float_matrices),
+           "observations": or_anything(bool_vectors)}))
+def test_log_density(model, method, call):
+    args, kwargs = call
+
+    def is_number(result):
+        is_float(result)
+        assert not np.isnan(result) or any(np.isnan(v) for v in np.ravel(_numbers(args, kwargs)))
+
+    call_checked(getattr(model, method), args, kwargs, is_number, also_allowed=(ValueError,))
+
+
+def _numbers(args, kwargs):
+    values = []
+    for v in list(args) + list(kwargs.values()):
+        if isinstance(v, np.ndarray) and v.dtype == np.float64:
+            values.extend(v.ravel().tolist())
+        elif isinstance(v, list):
+            values.extend(x for x in v if isinstance(x, float))
+    return values or [0.0]
+
+
+@fuzz
+@given(st.sampled_from(["sample_prior", "sample_prior_predictive", "log_likelihood", "log_posterior", "__str__"]),
+       anything, st.lists(anything, max_size=3))
+def test_methods_with_any_self(method, self_object, args):
+    call_checked(getattr(GeneralModel, method), (self_object, *args), {}, None)
+
+
+@fuzz
+@given(bool_lists, st.integers(0, 30), general_models,
+       arguments(["params", "candidate_designs"], {
+           "params": or_anything(float_list_lists | st.builds(lambda n, d: np.abs(np.random.default_rng(n).normal(0.1, 0.05, (n, d))), st.integers(0, 6), st.integers(1, 5))),
+           "candidate_designs": or_anything(float_matrices)}))
+def test_eig_estimate(outcomes, n_samples, model, call):
+    estimator = EigEstimator(outcomes, n_samples)
+    args, kwargs = call
+    designs = kwargs.get("candidate_designs", args[1] if len(args) > 1 else None)
+    check = is_scores(designs) if isinstance(designs, np.ndarray) and designs.ndim == 2 else None
+    call_checked(estimator.estimate, (model, *args), kwargs, check, also_allowed=(ValueError,))
+
+
+@settings(fuzz, max_examples=max(20, EXAMPLES // 4))
+@given(st.sampled_from(["estimate", "estimate_with_stats"]), general_models,
+       st.sampled_from([0, 1, 20]), st.sampled_from([0, 1, 10]), st.integers(0, 2), st.sampled_from([0, 1, 4, 10]),
+       arguments(["design", "observations"], {"design": or_anything(float_matrices), "observations": or_anything(bool_vectors)}))
+def test_nuts_estimate(method, model, num_tune, num_draws, num_chains, maxdepth, call):
+    estimator = NUTSEstimator(num_tune=num_tune, num_draws=num_draws, num_chains=num_chains, maxdepth=maxdepth,
+                              timeout=0.5, seed=1)
+    args, kwargs = call
+
+    def check(result):
+        draws = result[0] if method == "estimate_with_stats" else result
+        for chain in draws:
+            assert chain.shape[1] == len(model.param_names)
+            assert not np.isnan(chain).any()
+
+    call_checked(getattr(estimator, method), (model, *args), kwargs, check)

@@ -45,8 +45,10 @@ struct ScoreJob {
   const MatrixView* designs;
   bool need_false;
   bool need_true;
-  // The four-lane exp and log, or null for the scalar loop.
+  // The exp and log lanes' tables, or null for the scalar loop; eight lanes
+  // (AVX-512) or four (AVX2).
   const exact_exp_log::LibmTables* lanes;
+  bool eight;
 };
 
 // The score of one design from its sums over the samples, outcomes in order.
@@ -147,10 +149,75 @@ VARNEL_TARGET_LANES void score_range_lanes(const ScoreJob& job, std::size_t firs
     }
   }
 }
+
+// score_range_lanes with eight designs per vector.
+VARNEL_TARGET_LANES8 void score_range_lanes8(const ScoreJob& job, std::size_t first, std::size_t last,
+                                             double* result) noexcept {
+  using namespace exact_exp_log::lanes;
+  const exact_exp_log::LibmTables& tab = *job.lanes;
+  const __m512d one = _mm512_set1_pd(1.0);
+  const __m512d zero = _mm512_setzero_pd();
+  for (std::size_t d = first; d < last; d += 8) {
+    const std::size_t count = std::min<std::size_t>(8, last - d);
+    alignas(64) double xs[8];
+    for (std::size_t j = 0; j < 8; ++j) xs[j] = job.designs->unchecked_at(d + std::min(j, count - 1), 0);
+    const __m512d x = _mm512_load_pd(xs);
+    __m512d sum_p0 = zero, sum_p1 = zero, sum_plp0 = zero, sum_plp1 = zero;
+    for (const Theta& th : job.theta) {
+      const __m512d t = _mm512_mul_pd(_mm512_sub_pd(_mm512_set1_pd(th.m), x), _mm512_set1_pd(th.k));
+      __mmask8 bad_h, bad_l0, bad_l1, bad_e0, bad_e1;
+      const __m512d h = exp8(tab, t, bad_h);
+      const __m512d h1 = _mm512_add_pd(h, one);
+      const __m512d lp1 = log8(tab, _mm512_div_pd(one, h1), bad_l1);
+      const __m512d lp0 = log8(tab, _mm512_div_pd(h, h1), bad_l0);
+      __m512d p1 = exp8(tab, lp1, bad_e1);
+      __m512d p0 = exp8(tab, lp0, bad_e0);
+      __m512d plp1 = _mm512_maskz_mul_pd(_mm512_cmp_pd_mask(p1, zero, _CMP_NEQ_UQ), lp1, p1);
+      __m512d plp0 = _mm512_maskz_mul_pd(_mm512_cmp_pd_mask(p0, zero, _CMP_NEQ_UQ), lp0, p0);
+      if (const unsigned mask = bad_h | bad_l0 | bad_l1 | bad_e0 | bad_e1; mask != 0) [[unlikely]] {
+        alignas(64) double v[4][8];
+        _mm512_store_pd(v[0], p0);
+        _mm512_store_pd(v[1], p1);
+        _mm512_store_pd(v[2], plp0);
+        _mm512_store_pd(v[3], plp1);
+        for (int j = 0; j < 8; ++j) {
+          if (((mask >> j) & 1) == 0) continue;
+          const ResponseTerms terms = response_terms(th.k, th.m, xs[j], true, true);
+          v[0][j] = terms.p[0];
+          v[1][j] = terms.p[1];
+          v[2][j] = terms.plp[0];
+          v[3][j] = terms.plp[1];
+        }
+        p0 = _mm512_load_pd(v[0]);
+        p1 = _mm512_load_pd(v[1]);
+        plp0 = _mm512_load_pd(v[2]);
+        plp1 = _mm512_load_pd(v[3]);
+      }
+      sum_p0 = _mm512_add_pd(sum_p0, p0);
+      sum_p1 = _mm512_add_pd(sum_p1, p1);
+      sum_plp0 = _mm512_add_pd(sum_plp0, plp0);
+      sum_plp1 = _mm512_add_pd(sum_plp1, plp1);
+    }
+    alignas(64) double s[4][8];
+    _mm512_store_pd(s[0], sum_p0);
+    _mm512_store_pd(s[1], sum_p1);
+    _mm512_store_pd(s[2], sum_plp0);
+    _mm512_store_pd(s[3], sum_plp1);
+    for (std::size_t j = 0; j < count; ++j) {
+      const double sum_p[2] = {s[0][j], s[1][j]};
+      const double sum_plp[2] = {s[2][j], s[3][j]};
+      result[d + j] = design_score(job, sum_p, sum_plp);
+    }
+  }
+}
 #endif
 
 void score_range(const ScoreJob& job, std::size_t first, std::size_t last, double* result) noexcept {
 #if defined(VARNEL_HAVE_EXACT_LANES)
+  if (job.lanes != nullptr && job.eight) {
+    score_range_lanes8(job, first, last, result);
+    return;
+  }
   if (job.lanes != nullptr) {
     score_range_lanes(job, first, last, result);
     return;
@@ -196,8 +263,13 @@ std::vector<double> score_designs_using(ScoreKernel kernel, std::span<const std:
   check_index(0, designs.cols);
   check(theta.size() == n_samples, "theta.len() == n_samples");
 
-  ScoreJob job{outcomes, theta, &designs, false, false,
-               kernel == ScoreKernel::Fastest ? exact_exp_log::lanes_tables() : nullptr};
+  ScoreJob job{outcomes, theta, &designs, false, false, nullptr, false};
+  if (kernel == ScoreKernel::Fastest && exact_exp_log::lanes8_tables() != nullptr) {
+    job.lanes = exact_exp_log::lanes8_tables();
+    job.eight = true;
+  } else if (kernel != ScoreKernel::Scalar) {
+    job.lanes = exact_exp_log::lanes_tables();
+  }
   for (const std::uint8_t o : outcomes) (o != 0 ? job.need_true : job.need_false) = true;
 
   if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());

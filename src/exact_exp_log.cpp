@@ -11,6 +11,7 @@
 #include "math.hpp"
 
 #if defined(VARNEL_HAVE_EXACT_LANES)
+#include <cpuid.h>
 #include <elf.h>
 #include <link.h>
 #endif
@@ -127,14 +128,47 @@ VARNEL_TARGET_LANES void lanes_block(const LibmTables& t, const double* in, doub
 }
 
 template <bool IsExp>
-void lanes_array(const LibmTables& t, const double* x, double* out, std::size_t n) noexcept {
-  std::size_t i = 0;
-  for (; i + 4 <= n; i += 4) lanes_block<IsExp>(t, x + i, out + i, 4);
-  if (i < n) {
-    double pad[4] = {1.0, 1.0, 1.0, 1.0};
-    for (std::size_t j = 0; i + j < n; ++j) pad[j] = x[i + j];
-    lanes_block<IsExp>(t, pad, out + i, n - i);
+VARNEL_TARGET_LANES8 void lanes_block8(const LibmTables& t, const double* in, double* res,
+                                       std::size_t count) noexcept {
+  const __m512d v = _mm512_loadu_pd(in);
+  __mmask8 special;
+  const __m512d y = IsExp ? lanes::exp8(t, v, special) : lanes::log8(t, v, special);
+  alignas(64) double ys[8];
+  _mm512_store_pd(ys, y);
+  for (std::size_t j = 0; j < count; ++j) {
+    res[j] = ((special >> j) & 1) != 0 ? (IsExp ? std::exp(in[j]) : std::log(in[j])) : ys[j];
   }
+}
+
+template <bool IsExp>
+void lanes_array(const LibmTables& t, const double* x, double* out, std::size_t n, bool eight) noexcept {
+  const std::size_t width = eight ? 8 : 4;
+  const auto block = [&](const double* in, double* res, std::size_t count) {
+    if (eight) {
+      lanes_block8<IsExp>(t, in, res, count);
+    } else {
+      lanes_block<IsExp>(t, in, res, count);
+    }
+  };
+  std::size_t i = 0;
+  for (; i + width <= n; i += width) block(x + i, out + i, width);
+  if (i < n) {
+    double pad[8] = {1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0};
+    for (std::size_t j = 0; i + j < n; ++j) pad[j] = x[i + j];
+    block(pad, out + i, n - i);
+  }
+}
+
+// AVX-512 F and DQ, with the OS saving the opmask and all 512-bit registers.
+bool read_avx512_lanes_support() noexcept {
+  if (!math::cpu_has_avx2_fma()) return false;
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  if (__get_cpuid_count(7, 0, &a, &b, &c, &d) == 0) return false;
+  const bool f_dq = (b & (1u << 16)) != 0 && (b & (1u << 17)) != 0;
+  if (!f_dq || __get_cpuid(1, &a, &b, &c, &d) == 0 || (c & (1u << 27)) == 0) return false;
+  unsigned xcr0_low = 0, xcr0_high = 0;
+  __asm__ volatile("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
+  return (xcr0_low & 0xe6u) == 0xe6u;
 }
 
 // Spread inputs for the self-check: every binade both functions' lanes accept,
@@ -153,7 +187,7 @@ std::uint64_t splitmix(std::uint64_t& s) noexcept {
   return z ^ (z >> 31);
 }
 
-bool lanes_match_library(const LibmTables& t) noexcept {
+bool lanes_match_library(const LibmTables& t, bool eight) noexcept {
   constexpr std::size_t kChunk = 256;
   double in[kChunk], got[kChunk];
   std::uint64_t seed = 0x5eed;
@@ -161,9 +195,9 @@ bool lanes_match_library(const LibmTables& t) noexcept {
   bool ok = true;
   const auto flush = [&](bool is_exp) {
     if (is_exp) {
-      lanes_array<true>(t, in, got, filled);
+      lanes_array<true>(t, in, got, filled, eight);
     } else {
-      lanes_array<false>(t, in, got, filled);
+      lanes_array<false>(t, in, got, filled, eight);
     }
     for (std::size_t j = 0; j < filled; ++j) {
       const double want = is_exp ? std::exp(in[j]) : std::log(in[j]);
@@ -221,20 +255,31 @@ const LibmTables* unchecked_located_tables() noexcept {
 #endif
 }
 
-void unchecked_lanes_exp(const LibmTables& t, const double* x, double* out, std::size_t n) noexcept {
+bool cpu_has_avx512_lanes() noexcept {
 #if defined(VARNEL_HAVE_EXACT_LANES)
-  lanes_array<true>(t, x, out, n);
+  static const bool has = read_avx512_lanes_support();
+  return has;
+#else
+  return false;
+#endif
+}
+
+void unchecked_lanes_exp(const LibmTables& t, const double* x, double* out, std::size_t n, bool eight) noexcept {
+#if defined(VARNEL_HAVE_EXACT_LANES)
+  lanes_array<true>(t, x, out, n, eight);
 #else
   (void)t;
+  (void)eight;
   for (std::size_t i = 0; i < n; ++i) out[i] = std::exp(x[i]);
 #endif
 }
 
-void unchecked_lanes_log(const LibmTables& t, const double* x, double* out, std::size_t n) noexcept {
+void unchecked_lanes_log(const LibmTables& t, const double* x, double* out, std::size_t n, bool eight) noexcept {
 #if defined(VARNEL_HAVE_EXACT_LANES)
-  lanes_array<false>(t, x, out, n);
+  lanes_array<false>(t, x, out, n, eight);
 #else
   (void)t;
+  (void)eight;
   for (std::size_t i = 0; i < n; ++i) out[i] = std::log(x[i]);
 #endif
 }
@@ -243,7 +288,19 @@ const LibmTables* lanes_tables() noexcept {
 #if defined(VARNEL_HAVE_EXACT_LANES)
   static const LibmTables* const tables = [] {
     const LibmTables* t = unchecked_located_tables();
-    return t != nullptr && lanes_match_library(*t) ? t : nullptr;
+    return t != nullptr && lanes_match_library(*t, false) ? t : nullptr;
+  }();
+  return tables;
+#else
+  return nullptr;
+#endif
+}
+
+const LibmTables* lanes8_tables() noexcept {
+#if defined(VARNEL_HAVE_EXACT_LANES)
+  static const LibmTables* const tables = [] {
+    const LibmTables* t = lanes_tables();
+    return t != nullptr && cpu_has_avx512_lanes() && lanes_match_library(*t, true) ? t : nullptr;
   }();
   return tables;
 #else
@@ -256,7 +313,7 @@ bool lanes_ready() noexcept { return lanes_tables() != nullptr; }
 void exp_array(std::span<const double> x, std::span<double> out, bool use_lanes) noexcept {
 #if defined(VARNEL_HAVE_EXACT_LANES)
   if (const LibmTables* t = use_lanes ? lanes_tables() : nullptr) {
-    lanes_array<true>(*t, x.data(), out.data(), x.size());
+    lanes_array<true>(*t, x.data(), out.data(), x.size(), lanes8_tables() != nullptr);
     return;
   }
 #endif
@@ -266,7 +323,7 @@ void exp_array(std::span<const double> x, std::span<double> out, bool use_lanes)
 void log_array(std::span<const double> x, std::span<double> out, bool use_lanes) noexcept {
 #if defined(VARNEL_HAVE_EXACT_LANES)
   if (const LibmTables* t = use_lanes ? lanes_tables() : nullptr) {
-    lanes_array<false>(*t, x.data(), out.data(), x.size());
+    lanes_array<false>(*t, x.data(), out.data(), x.size(), lanes8_tables() != nullptr);
     return;
   }
 #endif

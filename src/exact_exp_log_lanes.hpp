@@ -8,9 +8,16 @@
 #include <cstdint>
 
 #if defined(__x86_64__)
+// GCC 12 reports the deliberately undefined pass-through operands inside its
+// own AVX-512 intrinsics as uninitialised, at the header's lines.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
+#pragma GCC diagnostic pop
 #define VARNEL_HAVE_EXACT_LANES 1
 #define VARNEL_TARGET_LANES __attribute__((target("avx,avx2,fma")))
+#define VARNEL_TARGET_LANES8 __attribute__((target("avx,avx2,fma,avx512f,avx512dq")))
 #endif
 
 namespace varnel::exact_exp_log {
@@ -31,15 +38,24 @@ struct LibmTables {
 // The tables when the lanes are usable (see lanes_ready()), else null.
 const LibmTables* lanes_tables() noexcept;
 
+// The tables when the eight-lane AVX-512 variant is usable too (the
+// processor has AVX-512 F and DQ with the OS saving its registers, and the
+// variant passed its own self-check), else null.
+const LibmTables* lanes8_tables() noexcept;
+
 // The tables as found in the library on a processor with AVX2 and FMA, before
 // the self-check, else null; for tests that check the lanes themselves.
 const LibmTables* unchecked_located_tables() noexcept;
 
-// exp and log over arrays through the lanes with the given tables, library
-// calls for the special lanes. Precondition: the tables came from one of the
-// two functions above.
-void unchecked_lanes_exp(const LibmTables& t, const double* x, double* out, std::size_t n) noexcept;
-void unchecked_lanes_log(const LibmTables& t, const double* x, double* out, std::size_t n) noexcept;
+// Whether the processor can run the eight-lane variant.
+bool cpu_has_avx512_lanes() noexcept;
+
+// exp and log over arrays through the four lanes (`eight` false) or the
+// eight lanes with the given tables, library calls for the special lanes.
+// Preconditions: the tables came from one of the functions above, and
+// cpu_has_avx512_lanes() for `eight`.
+void unchecked_lanes_exp(const LibmTables& t, const double* x, double* out, std::size_t n, bool eight) noexcept;
+void unchecked_lanes_log(const LibmTables& t, const double* x, double* out, std::size_t n, bool eight) noexcept;
 
 #if defined(VARNEL_HAVE_EXACT_LANES)
 namespace lanes {
@@ -170,6 +186,96 @@ VARNEL_TARGET_LANES inline __m256d log4(const LibmTables& t, __m256d x, __m256d&
   y_near = _mm256_andnot_pd(one, y_near);
 
   return _mm256_blendv_pd(y_table, y_near, _mm256_castsi256_pd(near_one));
+}
+
+// The eight-lane forms of exp4 and log4: the same operations in the same
+// order, with mask registers for the classes of inputs; `special` is the mask
+// of lanes that need the library call.
+VARNEL_TARGET_LANES8 inline __m512d exp8(const LibmTables& t, __m512d x, __mmask8& special) noexcept {
+  const __m512i ix = _mm512_castpd_si512(x);
+  const __m512i abstop = _mm512_and_si512(_mm512_srli_epi64(ix, 52), _mm512_set1_epi64(0x7ff));
+  const __mmask8 tiny = _mm512_cmplt_epi64_mask(abstop, _mm512_set1_epi64(kExpTinyTop));
+  special = _mm512_cmpge_epi64_mask(abstop, _mm512_set1_epi64(kExpHugeTop));
+
+  const __m512d shift = _mm512_set1_pd(t.shift);
+  const __m512d kd0 = _mm512_fmadd_pd(x, _mm512_set1_pd(t.inv_ln2_n), shift);
+  const __m512i ki = _mm512_castpd_si512(kd0);
+  const __m512d kd = _mm512_sub_pd(kd0, shift);
+  __m512d r = _mm512_fmadd_pd(kd, _mm512_set1_pd(t.neg_ln2_hi_n), x);
+  r = _mm512_fmadd_pd(kd, _mm512_set1_pd(t.neg_ln2_lo_n), r);
+  const __m512i idx = _mm512_slli_epi64(_mm512_and_si512(ki, _mm512_set1_epi64(127)), 1);
+  const auto* tab = reinterpret_cast<const double*>(t.exp_tab);
+  const __m512d tail = _mm512_i64gather_pd(idx, tab, 8);
+  const __m512i sbits = _mm512_add_epi64(_mm512_castpd_si512(_mm512_i64gather_pd(idx, tab + 1, 8)),
+                                         _mm512_slli_epi64(ki, 45));
+  const __m512d p23 = _mm512_fmadd_pd(r, _mm512_set1_pd(t.c3), _mm512_set1_pd(t.c2));
+  const __m512d tr = _mm512_add_pd(tail, r);
+  const __m512d r2 = _mm512_mul_pd(r, r);
+  const __m512d p45 = _mm512_fmadd_pd(r, _mm512_set1_pd(t.c5), _mm512_set1_pd(t.c4));
+  const __m512d u = _mm512_fmadd_pd(p23, r2, tr);
+  const __m512d r4 = _mm512_mul_pd(r2, r2);
+  const __m512d tmp = _mm512_fmadd_pd(r4, p45, u);
+  const __m512d scale = _mm512_castsi512_pd(sbits);
+  const __m512d y = _mm512_fmadd_pd(scale, tmp, scale);
+  return _mm512_mask_add_pd(y, tiny, _mm512_set1_pd(1.0), x);
+}
+
+VARNEL_TARGET_LANES8 inline __m512d log8(const LibmTables& t, __m512d x, __mmask8& special) noexcept {
+  const __m512i ix = _mm512_castpd_si512(x);
+  const __m512i from_lo = _mm512_sub_epi64(ix, _mm512_set1_epi64(static_cast<long long>(kLogNearOneLo)));
+  const __mmask8 near_one =
+      _mm512_cmplt_epu64_mask(from_lo, _mm512_set1_epi64(static_cast<long long>(kLogNearOneSpan)));
+  const __m512i top = _mm512_srli_epi64(ix, 48);
+  const __mmask8 table_ok = _mm512_cmpge_epi64_mask(top, _mm512_set1_epi64(kLogMinTop)) &
+                            _mm512_cmplt_epi64_mask(top, _mm512_set1_epi64(kLogEndTop));
+  special = static_cast<__mmask8>(~table_ok);
+
+  const __m512i tmp = _mm512_sub_epi64(ix, _mm512_set1_epi64(static_cast<long long>(kLogOff)));
+  const __m512i i2 = _mm512_slli_epi64(_mm512_and_si512(_mm512_srli_epi64(tmp, 45), _mm512_set1_epi64(127)), 1);
+  const __m512d kd = _mm512_cvtepi64_pd(_mm512_srai_epi64(tmp, 52));
+  const __m512i iz = _mm512_sub_epi64(
+      ix, _mm512_and_si512(tmp, _mm512_set1_epi64(static_cast<long long>(0xfff0000000000000u))));
+  const __m512d invc = _mm512_i64gather_pd(i2, t.log_tab, 8);
+  const __m512d logc = _mm512_i64gather_pd(i2, t.log_tab + 1, 8);
+  const __m512d z = _mm512_castsi512_pd(iz);
+  const __m512d r = _mm512_fmadd_pd(z, invc, _mm512_set1_pd(-1.0));
+  const __m512d w = _mm512_fmadd_pd(kd, _mm512_set1_pd(t.ln2_hi), logc);
+  const __m512d a12 = _mm512_fmadd_pd(r, _mm512_set1_pd(t.a[2]), _mm512_set1_pd(t.a[1]));
+  const __m512d hi = _mm512_add_pd(r, w);
+  const __m512d r2 = _mm512_mul_pd(r, r);
+  __m512d lo = _mm512_add_pd(_mm512_sub_pd(w, hi), r);
+  lo = _mm512_fmadd_pd(kd, _mm512_set1_pd(t.ln2_lo), lo);
+  const __m512d r3 = _mm512_mul_pd(r, r2);
+  const __m512d a34 = _mm512_fmadd_pd(r, _mm512_set1_pd(t.a[4]), _mm512_set1_pd(t.a[3]));
+  const __m512d lo2 = _mm512_fmadd_pd(r2, _mm512_set1_pd(t.a[0]), lo);
+  const __m512d q = _mm512_fmadd_pd(a34, r2, a12);
+  const __m512d y_table = _mm512_add_pd(_mm512_fmadd_pd(r3, q, lo2), hi);
+
+  const __m512d b0 = _mm512_set1_pd(t.b[0]);
+  const __m512d s = _mm512_sub_pd(x, _mm512_set1_pd(1.0));
+  const __m512d b12 = _mm512_fmadd_pd(s, _mm512_set1_pd(t.b[2]), _mm512_set1_pd(t.b[1]));
+  const __m512d b45 = _mm512_fmadd_pd(s, _mm512_set1_pd(t.b[5]), _mm512_set1_pd(t.b[4]));
+  const __m512d s2 = _mm512_mul_pd(s, s);
+  const __m512d b78 = _mm512_fmadd_pd(s, _mm512_set1_pd(t.b[8]), _mm512_set1_pd(t.b[7]));
+  const __m512d b123 = _mm512_fmadd_pd(s2, _mm512_set1_pd(t.b[3]), b12);
+  const __m512d b456 = _mm512_fmadd_pd(s2, _mm512_set1_pd(t.b[6]), b45);
+  const __m512d s3 = _mm512_mul_pd(s, s2);
+  __m512d poly = _mm512_fmadd_pd(s2, _mm512_set1_pd(t.b[9]), b78);
+  poly = _mm512_fmadd_pd(s3, _mm512_set1_pd(t.b[10]), poly);
+  poly = _mm512_fmadd_pd(poly, s3, b456);
+  poly = _mm512_fmadd_pd(poly, s3, b123);
+  const __m512d split = _mm512_set1_pd(0x1p27);
+  const __m512d rhi = _mm512_fnmadd_pd(split, s, _mm512_fmadd_pd(s, split, s));
+  const __m512d rr = _mm512_mul_pd(rhi, rhi);
+  const __m512d rlo = _mm512_sub_pd(s, rhi);
+  const __m512d hi1 = _mm512_fmadd_pd(rr, b0, s);
+  __m512d lo1 = _mm512_fmadd_pd(rr, b0, _mm512_sub_pd(s, hi1));
+  lo1 = _mm512_fmadd_pd(_mm512_mul_pd(b0, rlo), _mm512_add_pd(s, rhi), lo1);
+  const __m512d y_near = _mm512_add_pd(hi1, _mm512_fmadd_pd(poly, s3, lo1));
+  const __mmask8 one = _mm512_cmp_pd_mask(x, _mm512_set1_pd(1.0), _CMP_EQ_OQ);
+
+  const __m512d y = _mm512_mask_blend_pd(near_one, y_table, y_near);
+  return _mm512_mask_mov_pd(y, one, _mm512_setzero_pd());
 }
 
 }  // namespace lanes

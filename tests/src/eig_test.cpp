@@ -177,10 +177,12 @@ TEST(ScoreDesigns, LanesAndScalarLoopGiveTheSameBits) {
          {std::vector<std::uint8_t>{0, 1}, {1}, {0}, {1, 1, 0}}) {
       SCOPED_TRACE(outcomes.size());
       const auto scalar = score_designs_using(ScoreKernel::Scalar, outcomes, c.theta, c.theta.size(), designs, 1);
-      for (unsigned threads : {1u, 3u}) {
-        SCOPED_TRACE(threads);
-        expect_same_bits_or_both_nan(
-            score_designs_using(ScoreKernel::Fastest, outcomes, c.theta, c.theta.size(), designs, threads), scalar);
+      for (ScoreKernel kernel : {ScoreKernel::Fastest, ScoreKernel::FourLanes}) {
+        for (unsigned threads : {1u, 3u}) {
+          SCOPED_TRACE(threads);
+          expect_same_bits_or_both_nan(
+              score_designs_using(kernel, outcomes, c.theta, c.theta.size(), designs, threads), scalar);
+        }
       }
     }
   }

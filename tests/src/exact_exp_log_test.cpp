@@ -28,10 +28,10 @@ Bits bits(double x) { return std::bit_cast<Bits>(x); }
 // Runs the inputs through the lanes (whether or not the self-check let them
 // in; through the public arrays where the tables are not found) and through
 // the library, and reports the first few inputs whose bits differ.
-void expect_library_bits(bool is_exp, const std::vector<double>& in) {
+void expect_library_bits(bool is_exp, const std::vector<double>& in, bool eight) {
   std::vector<double> got(in.size());
   if (const LibmTables* t = unchecked_located_tables()) {
-    (is_exp ? unchecked_lanes_exp : unchecked_lanes_log)(*t, in.data(), got.data(), in.size());
+    (is_exp ? unchecked_lanes_exp : unchecked_lanes_log)(*t, in.data(), got.data(), in.size(), eight);
   } else if (is_exp) {
     exp_array(in, got);
   } else {
@@ -48,6 +48,15 @@ void expect_library_bits(bool is_exp, const std::vector<double>& in) {
     }
   }
   EXPECT_EQ(wrong, 0u) << "of " << in.size() << " inputs";
+}
+
+// Both widths where the processor has them.
+void expect_library_bits(bool is_exp, const std::vector<double>& in) {
+  for (bool eight : {false, true}) {
+    if (eight && !cpu_has_avx512_lanes()) continue;
+    SCOPED_TRACE(eight ? "eight lanes" : "four lanes");
+    expect_library_bits(is_exp, in, eight);
+  }
 }
 
 // count consecutive doubles from `first` upwards in bit pattern (through the
@@ -177,6 +186,9 @@ TEST(ExactExpLog, LanesAreInUseWhereWrittenFor) {
   }
   EXPECT_NE(unchecked_located_tables(), nullptr);
   EXPECT_TRUE(lanes_ready());
+  if (cpu_has_avx512_lanes()) {
+    EXPECT_NE(lanes8_tables(), nullptr);
+  }
 }
 
 TEST(ExactExpLog, ExpMatchesLibraryOverItsWholeTablePath) { expect_library_bits(true, exp_inputs()); }

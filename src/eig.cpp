@@ -278,8 +278,11 @@ std::vector<double> score_designs_using(ScoreKernel kernel, std::span<const std:
   const std::size_t n_workers = static_cast<std::size_t>(
       std::min<std::uint64_t>({threads, useful, n_designs}));
 
-  // Contiguous blocks of designs; the calling thread takes the first one.
-  const std::size_t block = (n_designs + n_workers - 1) / n_workers;
+  // Contiguous blocks of designs, whole vectors of them where the lanes run;
+  // the calling thread takes the first one.
+  const std::size_t per_vector = job.lanes == nullptr ? 1 : job.eight ? 8 : 4;
+  const std::size_t vectors = (n_designs + per_vector - 1) / per_vector;
+  const std::size_t block = (vectors + n_workers - 1) / n_workers * per_vector;
   std::vector<std::thread> workers;
   std::size_t next = block;
   try {

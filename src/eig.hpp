@@ -48,6 +48,18 @@ std::vector<double> score_designs(std::span<const std::uint8_t> outcomes, std::s
                                   std::uint64_t n_samples, const MatrixView& designs,
                                   unsigned threads = 0);
 
+// The inner loop of the scoring: eight (AVX-512) or four (AVX2) designs per
+// vector with exp and log lanes that return the C library's bits where the
+// processor and library allow it (see exact_exp_log.hpp), or one design and
+// sample at a time with the library calls. All give the same bits. Fastest
+// takes the widest available, FourLanes at most four, Scalar none.
+enum class ScoreKernel { Fastest, FourLanes, Scalar };
+
+// score_designs with the inner loop chosen by the caller (tests compare them).
+std::vector<double> score_designs_using(ScoreKernel kernel, std::span<const std::uint8_t> outcomes,
+                                        std::span<const Theta> theta, std::uint64_t n_samples,
+                                        const MatrixView& designs, unsigned threads = 0);
+
 // Whether scoring needs parameter samples at all (an outcome and a design exist).
 inline bool scoring_needs_samples(std::size_t n_outcomes, std::size_t n_designs) noexcept {
   return n_outcomes > 0 && n_designs > 0;

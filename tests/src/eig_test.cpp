@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -122,6 +123,68 @@ TEST(ScoreDesigns, NoSamplesOrNoColumnFail) {
     FAIL();
   } catch (const Panic& p) {
     EXPECT_EQ(p.message(), "index out of bounds: the len is 0 but the index is 0");
+  }
+}
+
+// Designs on a wide grid, read through a row stride, in counts that leave a
+// partial block of lanes.
+struct KernelCase {
+  const char* label;
+  std::vector<Theta> theta;
+  std::vector<double> xs;
+};
+
+std::vector<KernelCase> kernel_cases() {
+  const double inf = std::numeric_limits<double>::infinity();
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  std::vector<double> grid;
+  for (int i = 0; i < 37; ++i) grid.push_back(-12.0 + 0.66 * i);
+  std::vector<Theta> steep = random_theta(300, 21);
+  for (auto& th : steep) th.k *= 40.0;  // logits far past the lanes' exp range
+  std::vector<double> wide;
+  for (int i = 0; i < 13; ++i) wide.push_back(std::ldexp(i % 2 ? 1.0 : -1.0, 3 * i - 18));
+  return {
+      {"typical", random_theta(500, 4), grid},
+      {"steep", steep, grid},
+      {"extreme", {{1e6, 0.0}, {-1e6, 3.0}, {50.0, -40.0}, {1.0, 0.0}, {0.0, 1e300}, {1e-300, 2.0},
+                   {700.0, 1.0}, {-30.0, 25.0}},
+       {-1e3, -1.0, 0.0, 1.0, 1e3, 37.0, -745.0}},
+      {"non-finite", {{2.0, 0.5}, {inf, 0.0}, {2.0, nan}, {-inf, 1.0}, {1.5, -0.5}}, {-2.0, 0.0, 0.5, 3.0, inf}},
+      {"one design", random_theta(64, 8), {0.4}},
+      {"wide designs", random_theta(200, 9), wide},
+  };
+}
+
+// Same bits, except that two NaNs count as equal: which of two NaN operands
+// an addition passes on (and so the sign of the NaN) is the compiler's
+// choice of operand order in either loop.
+void expect_same_bits_or_both_nan(const std::vector<double>& a, const std::vector<double>& b) {
+  ASSERT_EQ(a.size(), b.size());
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::isnan(a[i]) && std::isnan(b[i])) continue;
+    EXPECT_EQ(std::memcmp(&a[i], &b[i], sizeof(double)), 0) << "design " << i << ": " << a[i] << " vs " << b[i];
+  }
+}
+
+TEST(ScoreDesigns, LanesAndScalarLoopGiveTheSameBits) {
+  for (const KernelCase& c : kernel_cases()) {
+    SCOPED_TRACE(c.label);
+    // Column 1 of a two-column matrix, so that the designs are read through strides.
+    std::vector<double> matrix;
+    for (double x : c.xs) matrix.insert(matrix.end(), {-99.0, x});
+    const MatrixView designs{matrix.data() + 1, c.xs.size(), 1, 2, 1};
+    for (const std::vector<std::uint8_t>& outcomes :
+         {std::vector<std::uint8_t>{0, 1}, {1}, {0}, {1, 1, 0}}) {
+      SCOPED_TRACE(outcomes.size());
+      const auto scalar = score_designs_using(ScoreKernel::Scalar, outcomes, c.theta, c.theta.size(), designs, 1);
+      for (ScoreKernel kernel : {ScoreKernel::Fastest, ScoreKernel::FourLanes}) {
+        for (unsigned threads : {1u, 3u}) {
+          SCOPED_TRACE(threads);
+          expect_same_bits_or_both_nan(
+              score_designs_using(kernel, outcomes, c.theta, c.theta.size(), designs, threads), scalar);
+        }
+      }
+    }
   }
 }
 

@@ -33,9 +33,14 @@ import time
 from collections.abc import Iterable
 from dataclasses import dataclass
 from statistics import NormalDist
-from typing import Any, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple, Union
 
 import numpy as np
+
+if TYPE_CHECKING:  # never at run time: the extension imports this module while it initialises
+    import varnel
+
+    Model = Union[varnel.models.PsychometricModel, varnel.models.TwoParameterPsychometricModel]
 
 __all__ = ["AdaptiveExperiment", "ParameterSummary", "Posterior", "Trial", "bulk_ess", "rhat"]
 
@@ -340,10 +345,10 @@ class AdaptiveExperiment:
 
     def __init__(
         self,
-        model: Any,
+        model: Model,
         candidates: Iterable[float] | np.ndarray,
         *,
-        num_tune: int = 300,
+        num_tune: int = 400,
         num_draws: int = 500,
         num_chains: int = 4,
         n_samples: int = 1000,
@@ -385,7 +390,7 @@ class AdaptiveExperiment:
     # -- settings ---------------------------------------------------------
 
     @property
-    def model(self) -> Any:
+    def model(self) -> Model:
         """The model."""
         return self._model
 

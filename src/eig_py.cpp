@@ -1,8 +1,11 @@
 #include "eig_py.hpp"
 
+#include <algorithm>
 #include <array>
+#include <string>
 
 #include "eig.hpp"
+#include "eig_general.hpp"
 #include "panic.hpp"
 #include "py/args.hpp"
 #include "py/convert.hpp"
@@ -10,6 +13,7 @@
 #include "py/guard.hpp"
 #include "py/numpy.hpp"
 #include "py/registration.hpp"
+#include "psychometric_py.hpp"
 #include "utils_py.hpp"
 
 namespace varnel {
@@ -67,6 +71,44 @@ struct ParamRows {
   }
 };
 
+// The general model's rows: dim() values each (ValueError otherwise), in the
+// model's support (ValueError otherwise), taken evenly as for (k, m) rows.
+std::vector<double> general_rows(const PsychometricModel& model, const ParamRows& params, std::uint64_t n) {
+  const std::size_t rows = params.rows();
+  const std::size_t dim = model.dim();
+  const auto row_of = [&](std::size_t r, std::span<double> out) {
+    if (params.array) {
+      for (std::size_t j = 0; j < dim; ++j) out[j] = params.array->view.unchecked_at(r, j);
+    } else {
+      std::copy(params.lists[r].begin(), params.lists[r].end(), out.begin());
+    }
+  };
+  // Every row is checked, including those the even spacing skips.
+  std::vector<double> row(dim);
+  for (std::size_t r = 0; r < rows; ++r) {
+    check_param_count(model, params.array ? params.array->view.cols : params.lists[r].size(), "params");
+    row_of(r, row);
+    if (!is_in_support(model, row)) {
+      py::raise(PyExc_ValueError, "argument 'params': row " + std::to_string(r) +
+                                      " is outside the model's support (s > 0 and finite, m finite, "
+                                      "rates in [0, 1) summing to less than 1)");
+    }
+  }
+  return select_general_rows(model, n, rows, row_of);
+}
+
+// Scores the designs under the general model.
+std::vector<double> estimate_general(const Estimator& estimator, const PsychometricModel& model,
+                                     const ParamRows& params, const MatrixView& designs) {
+  std::vector<double> theta;
+  const std::uint64_t n = estimator.n_samples;
+  if (scoring_needs_samples(estimator.outcomes.size(), designs.rows)) {
+    theta = params.rows() > 0 ? general_rows(model, params, n) : draw_general_prior_samples(n, model);
+  }
+  return py::without_gil(
+      [&] { return score_designs_general(model, estimator.outcomes, theta, n, designs); });
+}
+
 ParamRows to_param_rows(PyObject* obj) {
   ParamRows rows;
   rows.array = py::try_f64_matrix(obj);
@@ -80,6 +122,9 @@ PyObject* estimate(PyObject* self, PyObject* args, PyObject* kwargs) {
     const auto a = py::parse_arguments(kEstimateSignature, args, kwargs);
     const ParamRows params = py::convert_arg("params", a[1], to_param_rows);
     const py::F64Matrix designs = py::convert_arg("candidate_designs", a[2], py::to_f64_matrix);
+    if (auto general = try_general_model(a[0])) {
+      return py::new_f64_array(estimate_general(estimator, *general, params, designs.view));
+    }
     const auto model = try_extract_model(a[0]);
     if (!model) panic("Invalid model");
 

@@ -4,6 +4,7 @@
 // read-only views of the design (stimulus in column 0) and the observations.
 
 #include <concepts>
+#include <cstddef>
 #include <span>
 
 #include "array_view.hpp"
@@ -14,12 +15,14 @@ namespace varnel {
 //   over the (row, observation) pairs, up to the shorter of the two.
 // log_posterior_with_grad_vec(params, grad, design, observations): the log
 //   posterior; adds its gradient with respect to the parameters into grad.
+// dim(): the length of the parameter vector the sampler moves.
 // Both fail (Panic) with an index failure when params or grad are too short.
 template <class M>
-concept PsychometricModel =
+concept BinaryResponseModel =
     std::copyable<M> && requires(const M& model, std::span<const double> params,
                                  std::span<double> grad, const MatrixView& design,
                                  const BoolVectorView& observations) {
+      { model.dim() } -> std::convertible_to<std::size_t>;
       { model.log_likelihood_vec(params, design, observations) } -> std::same_as<double>;
       {
         model.log_posterior_with_grad_vec(params, grad, design, observations)

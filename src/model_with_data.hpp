@@ -12,6 +12,7 @@
 
 #include "array_view.hpp"
 #include "cpu_math.hpp"
+#include "distributions.hpp"
 #include "density.hpp"
 #include "error.hpp"
 #include "math.hpp"
@@ -22,12 +23,14 @@ namespace varnel {
 
 // Starting point of every chain in every coordinate.
 inline constexpr double kInitialPosition = 0.0001;
+// Half-width of the uniform jitter around a model's prior centre.
+inline constexpr double kInitialJitter = 0.5;
 
 // The log posterior of model M given owned copies of the data. Only column 0
 // of the design enters the likelihood, so that is what the copy keeps (with
 // the column count, so a design without columns still fails as it would);
 // observations are kept one byte each.
-template <PsychometricModel M>
+template <BinaryResponseModel M>
 class PsychometricDensity {
  public:
   PsychometricDensity(M model, const MatrixView& design, const BoolVectorView& observations)
@@ -42,8 +45,7 @@ class PsychometricDensity {
     rows_ = pairs;
   }
 
-  static constexpr std::size_t kDim = 2;
-  std::size_t dim() const noexcept { return kDim; }
+  std::size_t dim() const noexcept { return model_.dim(); }
 
   // Never fails: non-finite values are returned as they are, for the
   // sampler's divergence and initial-gradient checks to see.
@@ -63,7 +65,7 @@ class PsychometricDensity {
   std::vector<std::uint8_t> responses_;
 };
 
-template <PsychometricModel M>
+template <BinaryResponseModel M>
 class PsychometricModelWithData {
  public:
   using Density = PsychometricDensity<M>;
@@ -77,15 +79,24 @@ class PsychometricModelWithData {
   // A chain's math backend around its own clone of the density. Never fails.
   Result<CpuMath<Density>> math() const { return CpuMath<Density>(density_, detected_simd_level()); }
 
-  // Every coordinate at kInitialPosition; the generator is not used.
+  // A model with a prior centre starts there, each coordinate jittered
+  // uniformly by up to kInitialJitter (so that repeated attempts differ);
+  // otherwise every coordinate is kInitialPosition and the generator is not used.
   template <class Rng>
-  Status init_position(Rng& /*rng*/, std::span<double> position) const {
-    std::fill(position.begin(), position.end(), kInitialPosition);
+  Status init_position(Rng& rng, std::span<double> position) const {
+    if constexpr (requires(const M& m) { m.prior_center(position); }) {
+      density_.model().prior_center(position);
+      for (double& v : position) v += kInitialJitter * (2.0 * uniform01(rng) - 1.0);
+    } else {
+      (void)rng;
+      std::fill(position.begin(), position.end(), kInitialPosition);
+    }
     return {};
   }
 
-  ArrowStorage new_trace() const { return ArrowStorage::create(Density::kDim); }
-  std::size_t dim() const noexcept { return Density::kDim; }
+  ArrowStorage new_trace() const { return ArrowStorage::create(density_.dim()); }
+  std::size_t dim() const noexcept { return density_.dim(); }
+  const M& model() const noexcept { return density_.model(); }
 
  private:
   Density density_;

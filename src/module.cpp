@@ -5,6 +5,7 @@
 
 #include "eig_py.hpp"
 #include "posterior_py.hpp"
+#include "psychometric_py.hpp"
 #include "py/guard.hpp"
 #include "py/object.hpp"
 #include "py/registration.hpp"
@@ -30,8 +31,14 @@ struct Submodule {
   RegisterFn register_classes;
 };
 
+// Both model classes; the original one alone is listed in __all__.
+void register_model_classes(PyObject* module) {
+  varnel::register_models(module);
+  varnel::register_general_model(module);
+}
+
 constexpr Submodule kSubmodules[] = {
-    {"models", varnel::register_models},
+    {"models", register_model_classes},
     {"posterior", varnel::register_posterior},
     {"eig", varnel::register_eig},
 };

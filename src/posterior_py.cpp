@@ -4,6 +4,8 @@
 #include <arrow/c/abi.h>
 #include <arrow/c/bridge.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <limits>
 #include <variant>
@@ -90,9 +92,10 @@ bool no_pending_signal() {
 // trace. The interpreter lock is released while the chains run; a signal
 // handler's exception ends the run (every chain stopped and joined) and
 // propagates.
-Trace sample(const NUTSEstimator& estimator, const TwoParameterPsychometricModel& model,
-             const MatrixView& design, const BoolVectorView& observations) {
-  PsychometricModelWithData<TwoParameterPsychometricModel> bound(model, design, observations);
+template <class M>
+Trace sample(const NUTSEstimator& estimator, const M& model, const MatrixView& design,
+             const BoolVectorView& observations) {
+  PsychometricModelWithData<M> bound(model, design, observations);
   auto created = Sampler::create(std::move(bound), NutsRun{estimator.settings}, kNumCores, std::nullopt);
   if (!created) panic("Failed to create sampler: " + created.error().debug_text());
   const auto limit = to_duration(estimator.time_limit);
@@ -108,8 +111,24 @@ Trace sample(const NUTSEstimator& estimator, const TwoParameterPsychometricModel
   panic("Timeout");
 }
 
-// One chain's draws as a (draws, 2) float64 array over a copy of the values.
-py::PyRef draws_array(const ChainOutput& output) {
+// The sampler moves the two-parameter model's (k, m) as they are.
+void to_natural_rows(const TwoParameterPsychometricModel&, std::vector<double>&) noexcept {}
+
+// The general model's unconstrained rows (log s, logits) on the natural scale.
+void to_natural_rows(const PsychometricModel& model, std::vector<double>& values) noexcept {
+  const std::size_t dim = model.dim();
+  std::array<double, 4> natural{};
+  for (std::size_t i = 0; i + dim <= values.size(); i += dim) {
+    const std::span<double> row(values.data() + i, dim);
+    model.to_natural(row, std::span<double>(natural.data(), dim));
+    std::copy_n(natural.begin(), dim, row.begin());
+  }
+}
+
+// One chain's draws as a (draws, dim) float64 array over a copy of the
+// values, on the model's natural scale.
+template <class M>
+py::PyRef draws_array(const M& model, const ChainOutput& output) {
   auto list = std::dynamic_pointer_cast<arrow::FixedSizeListArray>(output.draws);
   if (!list) panic_unwrap_none();
   auto values = std::dynamic_pointer_cast<arrow::DoubleArray>(list->values());
@@ -119,19 +138,21 @@ py::PyRef draws_array(const ChainOutput& output) {
   const auto count = static_cast<std::size_t>(list->length()) * dim;
   const double* first = values->raw_values() + list->value_offset(0);
   std::vector<double> buffer(first, first + count);
-  if (count % PsychometricDensity<TwoParameterPsychometricModel>::kDim != 0) {
+  if (dim != model.dim() || count % dim != 0) {
     panic("Failed to create Array2: ShapeError/IncompatibleShape: incompatible shapes");
   }
-  const Py_ssize_t shape[2] = {static_cast<Py_ssize_t>(count / 2), 2};
+  to_natural_rows(model, buffer);
+  const Py_ssize_t shape[2] = {static_cast<Py_ssize_t>(count / dim), static_cast<Py_ssize_t>(dim)};
   return py::new_f64_array(std::move(buffer), shape);
 }
 
-py::PyRef draws_list(const Trace& trace) {
+template <class M>
+py::PyRef draws_list(const M& model, const Trace& trace) {
   py::PyRef list = py::take(PyList_New(static_cast<Py_ssize_t>(trace.chains.size())));
   for (std::size_t i = 0; i < trace.chains.size(); ++i) {
     // PyList_SetItem steals the item, even on failure.
     py::check_status(PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i),
-                                    draws_array(trace.chains[i]).release()));
+                                    draws_array(model, trace.chains[i]).release()));
   }
   return list;
 }
@@ -188,31 +209,43 @@ py::PyRef stats_batch(PyObject* record_batch_class, const ChainOutput& output) {
                                       schema_capsule.get(), array_capsule.get()));
 }
 
+// A sampling run's trace with the model it sampled.
+struct Sampled {
+  AnyModel model;
+  Trace trace;
+};
+
 // Converts the arguments of estimate and estimate_with_stats, in their order,
 // and runs the sampler.
 template <std::size_t N>
-Trace convert_and_sample(PyObject* self, PyObject* args, PyObject* kwargs,
-                         const py::Signature<N>& signature) {
+Sampled convert_and_sample(PyObject* self, PyObject* args, PyObject* kwargs,
+                           const py::Signature<N>& signature) {
   const NUTSEstimator& estimator = py::self_record<NUTSEstimator>(self, g_type, kClassName);
   const auto a = py::parse_arguments(signature, args, kwargs);
   const py::F64Matrix design = py::convert_arg("design", a[1], py::to_f64_matrix);
   const BoolVectorView observations = py::convert_arg("observations", a[2], py::to_bool_vector);
-  const auto model = try_extract_model(a[0]);
+  auto model = try_extract_any_model(a[0]);
   if (!model) panic("Invalid model");
-  return sample(estimator, *model, design.view, observations);
+  Trace trace = std::visit([&](const auto& m) { return sample(estimator, m, design.view, observations); }, *model);
+  return Sampled{std::move(*model), std::move(trace)};
+}
+
+py::PyRef draws_of(const Sampled& sampled) {
+  return std::visit([&](const auto& m) { return draws_list(m, sampled.trace); }, sampled.model);
 }
 
 PyObject* estimate(PyObject* self, PyObject* args, PyObject* kwargs) {
   return py::guard([&]() -> py::PyRef {
-    const Trace trace = convert_and_sample(self, args, kwargs, kEstimateSignature);
-    return draws_list(trace);
+    const Sampled sampled = convert_and_sample(self, args, kwargs, kEstimateSignature);
+    return draws_of(sampled);
   });
 }
 
 PyObject* estimate_with_stats(PyObject* self, PyObject* args, PyObject* kwargs) {
   return py::guard([&]() -> py::PyRef {
-    const Trace trace = convert_and_sample(self, args, kwargs, kEstimateWithStatsSignature);
-    py::PyRef draws = draws_list(trace);
+    const Sampled sampled = convert_and_sample(self, args, kwargs, kEstimateWithStatsSignature);
+    const Trace& trace = sampled.trace;
+    py::PyRef draws = draws_of(sampled);
     py::PyRef pyarrow = py::take(PyImport_ImportModule("pyarrow"));
     py::PyRef record_batch_class = py::take(PyObject_GetAttrString(pyarrow.get(), "RecordBatch"));
     py::PyRef stats = py::take(PyList_New(static_cast<Py_ssize_t>(trace.chains.size())));

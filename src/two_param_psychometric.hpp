@@ -9,6 +9,7 @@
 // quantity computed in an overflow-safe form.
 
 #include <array>
+#include <cstddef>
 #include <expected>
 #include <span>
 #include <string>
@@ -51,6 +52,9 @@ class TwoParameterPsychometricModel {
   static std::expected<TwoParameterPsychometricModel, NormalError> try_new(
       double mu_k, double sigma_k, double mu_m, double sigma_m) noexcept;
 
+  // The parameter vector is (k, m).
+  static constexpr std::size_t dim() noexcept { return 2; }
+
   // A prior draw (k, m) from two standard normal draws, z1 for k then z2 for m.
   std::array<double, 2> prior_from_normals(double z1, double z2) const noexcept;
 
@@ -78,6 +82,6 @@ class TwoParameterPsychometricModel {
   std::string debug_text() const;
 };
 
-static_assert(PsychometricModel<TwoParameterPsychometricModel>);
+static_assert(BinaryResponseModel<TwoParameterPsychometricModel>);
 
 }  // namespace varnel

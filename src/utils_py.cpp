@@ -1,5 +1,6 @@
 #include "utils_py.hpp"
 
+#include "psychometric_py.hpp"
 #include "two_param_psychometric_py.hpp"
 
 namespace varnel {
@@ -11,6 +12,12 @@ std::optional<TwoParameterPsychometricModel> try_extract_model(PyObject* obj) no
     PyErr_Clear();
     return std::nullopt;
   }
+}
+
+std::optional<AnyModel> try_extract_any_model(PyObject* obj) noexcept {
+  if (auto general = try_general_model(obj)) return AnyModel(std::move(*general));
+  if (auto two = try_extract_model(obj)) return AnyModel(*two);
+  return std::nullopt;
 }
 
 }  // namespace varnel

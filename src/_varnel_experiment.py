@@ -349,7 +349,7 @@ class AdaptiveExperiment:
         candidates: Iterable[float] | np.ndarray,
         *,
         num_tune: int = 400,
-        num_draws: int = 500,
+        num_draws: int = 1000,
         num_chains: int = 4,
         n_samples: int = 1000,
         seed: int | None = None,

@@ -19,8 +19,21 @@ def two_param_model() -> varnel.models.TwoParameterPsychometricModel:
     return varnel.models.TwoParameterPsychometricModel(1.0, 2.0, 0.0, 1.5)
 
 
-def make(seed: int = 7, **kwargs) -> AdaptiveExperiment:
-    return AdaptiveExperiment(two_param_model(), GRID, **{**FAST, "seed": seed, **kwargs})
+def forced_choice_model() -> varnel.models.PsychometricModel:
+    return varnel.models.PsychometricModel(link="normal", mu_log_s=0.5, sigma_log_s=0.7, mu_m=0.1, sigma_m=1.5,
+                                           guess_rate=0.5, lapse_rate=(2.0, 50.0))
+
+
+def four_param_model() -> varnel.models.PsychometricModel:
+    return varnel.models.PsychometricModel(link="gumbel", guess_rate=(2.0, 8.0), lapse_rate=(1.5, 40.0))
+
+
+MODELS = [two_param_model, forced_choice_model, four_param_model]
+MODEL_IDS = ["two-param", "forced-choice", "four-param"]
+
+
+def make(seed: int = 7, model=two_param_model, **kwargs) -> AdaptiveExperiment:
+    return AdaptiveExperiment(model(), GRID, **{**FAST, "seed": seed, **kwargs})
 
 
 def observer_answers(seed: int, k: float = 2.5, m: float = 0.6):
@@ -60,18 +73,31 @@ def test_prior_draws_at_zero_trials_are_seeded():
     assert not np.array_equal(a.draws, make(seed=12).posterior().draws)
 
 
-def test_summary_on_an_easy_data_set():
+def forced_choice_answers(seed: int, s: float, m: float, lapse: float):
+    rng = np.random.default_rng(seed)
+    return lambda x: bool(rng.random() < 0.5 + (0.5 - lapse) / (1.0 + np.exp(-s * (x - m))))
+
+
+@pytest.mark.parametrize(
+    "model, answer, truth",
+    [
+        (two_param_model, observer_answers(5), {"k": 2.5, "m": 0.6}),
+        (forced_choice_model, forced_choice_answers(5, 2.0, -0.4, 0.02), {"s": 2.0, "m": -0.4, "lapse_rate": 0.02}),
+    ],
+    ids=MODEL_IDS[:2],
+)
+def test_summary_on_an_easy_data_set(model, answer, truth):
     x = np.repeat(GRID, 8)
-    answer = observer_answers(5)
-    experiment = AdaptiveExperiment(two_param_model(), GRID, num_tune=300, num_draws=400, num_chains=4,
+    experiment = AdaptiveExperiment(model(), GRID, num_tune=300, num_draws=400, num_chains=4,
                                     n_samples=200, seed=2)
     for xi in x:
         experiment.record(float(xi), answer(float(xi)))
     post = experiment.posterior()
-    assert post.param_names == ("k", "m")
-    assert post.draws.shape == (4 * 400, 2) and post.chains.shape == (4, 400, 2)
+    assert post.param_names == tuple(truth)
+    p = len(truth)
+    assert post.draws.shape == (4 * 400, p) and post.chains.shape == (4, 400, p)
     assert not post.draws.flags.writeable
-    for name, truth in (("k", 2.5), ("m", 0.6)):
+    for name, truth in truth.items():
         s = post.summary[name]
         assert s.rhat < 1.02
         assert s.bulk_ess > 300
@@ -111,20 +137,42 @@ def test_stopping_rule(kwargs, trials, expected):
     assert experiment.done() is expected
 
 
-def test_resumed_experiment_makes_the_same_choices(tmp_path):
+@pytest.mark.parametrize("model", MODELS, ids=MODEL_IDS)
+def test_resumed_experiment_makes_the_same_choices(tmp_path, model):
     answer = observer_answers(4)
-    uninterrupted = make(seed=21)
+    uninterrupted = make(seed=21, model=model)
     straight = run_adaptive(uninterrupted, 6, answer)
 
     answer = observer_answers(4)
-    first = make(seed=21)
+    first = make(seed=21, model=model)
     part = run_adaptive(first, 3, answer)
     first.save(tmp_path / "run.json")
     resumed = AdaptiveExperiment.load(tmp_path / "run.json")
     assert resumed.trials == first.trials and resumed.seed == 21
+    assert str(resumed.model) == str(first.model)
+    assert resumed.param_names == first.param_names
     rest = run_adaptive(resumed, 3, answer)
     assert part + rest == straight
     np.testing.assert_array_equal(resumed.posterior().draws, uninterrupted.posterior().draws)
+
+
+def test_saved_model_settings_are_the_constructor_arguments(tmp_path):
+    model = four_param_model()
+    experiment = AdaptiveExperiment(model, GRID, **FAST, seed=1)
+    experiment.save(tmp_path / "e.json")
+    settings = json.loads((tmp_path / "e.json").read_text())["model"]
+    assert settings == {"class": "PsychometricModel", "link": "gumbel", "mu_log_s": 0.0, "sigma_log_s": 1.0,
+                        "mu_m": 0.0, "sigma_m": 1.0, "guess_rate": [2.0, 8.0], "lapse_rate": [1.5, 40.0]}
+    loaded = AdaptiveExperiment.load(tmp_path / "e.json").model
+    assert isinstance(loaded, varnel.models.PsychometricModel)
+    assert (loaded.guess_rate, loaded.lapse_rate) == ((2.0, 8.0), (1.5, 40.0))
+
+
+def test_two_parameter_settings_round_trip_exactly(tmp_path):
+    model = varnel.models.TwoParameterPsychometricModel(0.1, 1 / 3, -2e-7, 12345.678)
+    AdaptiveExperiment(model, GRID, **FAST, seed=1).save(tmp_path / "e.json")
+    settings = json.loads((tmp_path / "e.json").read_text())["model"]
+    assert [settings[k] for k in ("mu_k", "sigma_k", "mu_m", "sigma_m")] == [0.1, 1 / 3, -2e-7, 12345.678]
 
 
 def test_save_keeps_every_setting(tmp_path):
@@ -185,6 +233,26 @@ def test_corrupt_files_give_a_clear_error(tmp_path, mangle, message):
     with pytest.raises(ValueError, match=message) as info:
         AdaptiveExperiment.load(path)
     assert str(path) in str(info.value)
+
+
+@pytest.mark.parametrize(
+    "old, new, message",
+    [
+        ('"link": "normal"', '"link": "cubic"', "argument 'link'"),
+        ('"guess_rate": 0.5', '"guess_rate": 1.5', "argument 'guess_rate'"),
+        ('"sigma_m": 1.5', '"sigma_m": -1.5', "argument 'sigma_m'"),
+        ('"candidates": [', '"candidates": ["a", ', "argument 'candidates'"),
+    ],
+    ids=["link", "guess-rate", "sigma", "candidate"],
+)
+def test_invalid_model_settings_in_a_file(tmp_path, old, new, message):
+    path = tmp_path / "e.json"
+    make(model=forced_choice_model).save(path)
+    text = path.read_text()
+    assert old in text
+    path.write_text(text.replace(old, new))
+    with pytest.raises(ValueError, match=message):
+        AdaptiveExperiment.load(path)
 
 
 def test_missing_file_is_an_os_error(tmp_path):

@@ -249,15 +249,16 @@ def _model_classes() -> tuple[type, ...]:
 
 def _model_settings(model: Any) -> dict[str, Any]:
     """The constructor arguments that rebuild the model, as JSON values."""
-    name = type(model).__name__
-    if name == "TwoParameterPsychometricModel":
+    models = _varnel().models
+    if isinstance(model, models.TwoParameterPsychometricModel):
+        name = "TwoParameterPsychometricModel"
         # Its text holds the shortest round-trip digits of each prior setting.
         match = _TWO_PARAM_TEXT.match(str(model))
         if match is None:
             raise ValueError(f"argument 'model': cannot read the settings of {model}")
         values = [float(v) for v in match.groups()]
         return {"class": name, **dict(zip(("mu_k", "sigma_k", "mu_m", "sigma_m"), values))}
-    settings: dict[str, Any] = {"class": name, "link": str(model.link)}
+    settings: dict[str, Any] = {"class": "PsychometricModel", "link": str(model.link)}
     for key in _PSYCHOMETRIC_FLOATS:
         settings[key] = float(getattr(model, key))
     for key in _RATE_NAMES:

@@ -60,7 +60,8 @@ LinkProbs link_probs(Link link, double z) noexcept {
     case Link::Gumbel: {
       const double e = std::exp(z);
       const double G = std::exp(-e);
-      return {-std::expm1(-e), G, e * G};
+      // e·G is ∞·0 once e overflows; the density is 0 long before that.
+      return {-std::expm1(-e), G, G == 0.0 ? 0.0 : e * G};
     }
   }
   return {0.5, 0.5, 0.25};
@@ -106,8 +107,8 @@ LinkLogs link_logs(Link link, double z) noexcept {
     case Link::Gumbel: {
       const double e = std::exp(z);
       const double log_F = z < kGumbelLowerTail ? z - 0.5 * e : std::log(-std::expm1(-e));
-      // e/(e^e − 1) tends to 1 as e underflows.
-      const double f_over_F = e < 1e-300 ? 1.0 : e / std::expm1(e);
+      // e/(e^e − 1) tends to 1 as e underflows and to 0 as it overflows.
+      const double f_over_F = e < 1e-300 ? 1.0 : e == kInf ? 0.0 : e / std::expm1(e);
       return {log_F, -e, z - e, f_over_F, e};
     }
   }

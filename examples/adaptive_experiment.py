@@ -33,7 +33,7 @@ from dataclasses import dataclass, field
 import numpy as np
 
 import varnel
-from varnel.experiment import AdaptiveExperiment, Posterior
+from varnel import experiment  # the form type checkers follow (the stub is one module)
 
 GRID = np.round(np.linspace(-3.0, 3.0, 61), 10)
 NUM_TUNE = 400
@@ -91,7 +91,7 @@ class Run:
     mean_s: dict[int, float] = field(default_factory=dict)
     checks: list[Check] = field(default_factory=list)
     update_seconds: list[float] = field(default_factory=list)
-    last: Posterior | None = None
+    last: experiment.Posterior | None = None
 
 
 def p_correct(x: np.ndarray | float, s: np.ndarray | float, m: np.ndarray | float,
@@ -105,7 +105,7 @@ def make_model() -> varnel.models.PsychometricModel:
                                            lapse_rate=LAPSE_PRIOR)
 
 
-def note(run: Run, posterior: Posterior, seconds: float, location: str = "m", slope: str = "s") -> None:
+def note(run: Run, posterior: experiment.Posterior, seconds: float, location: str = "m", slope: str = "s") -> None:
     """Keeps one posterior's figures and diagnostics."""
     n = posterior.num_trials
     run.mean_m[n] = posterior.summary[location].mean
@@ -144,9 +144,9 @@ def run_observer(name: str, observer: Observer, trials: int, verbose: bool,
                  answer_p: Callable[[float], float] | None = None, location: str = "m", slope: str = "s") -> Run:
     """One simulated observer with one strategy; the answers' random numbers
     depend on the observer alone, so every strategy meets the same observer."""
-    experiment = AdaptiveExperiment(model if model is not None else make_model(), GRID, num_tune=NUM_TUNE,
-                                    num_draws=NUM_DRAWS, num_chains=NUM_CHAINS, n_samples=EIG_SAMPLES,
-                                    seed=observer.seed, max_trials=trials)
+    session = experiment.AdaptiveExperiment(model if model is not None else make_model(), GRID,
+                                            num_tune=NUM_TUNE, num_draws=NUM_DRAWS, num_chains=NUM_CHAINS,
+                                            n_samples=EIG_SAMPLES, seed=observer.seed, max_trials=trials)
     answers = np.random.default_rng(observer.seed)
     chooser = np.random.default_rng(observer.seed + 10_000)
     staircase = Staircase()
@@ -154,27 +154,27 @@ def run_observer(name: str, observer: Observer, trials: int, verbose: bool,
     run = Run(name, observer)
     if name == "eig":
         t0 = time.perf_counter()
-        experiment.next_stimulus()  # the prior's draws and scores
-        note(run, experiment.posterior(), time.perf_counter() - t0, location, slope)
-    while not experiment.done():
+        session.next_stimulus()  # the prior's draws and scores
+        note(run, session.posterior(), time.perf_counter() - t0, location, slope)
+    while not session.done():
         if name == "eig":
-            x = experiment.next_stimulus()  # kept from the update after the last trial
+            x = session.next_stimulus()  # kept from the update after the last trial
         elif name == "random":
             x = float(chooser.choice(GRID))
         else:
             x = staircase.next()
         response = bool(answers.random() < p(x))
-        experiment.record(x, response)
+        session.record(x, response)
         staircase.answer(response)
         run.stimuli.append(x)
         run.responses.append(response)
-        n = len(experiment.trials)
+        n = len(session.trials)
         if name == "eig" or n in CHECKPOINTS or n == trials:
             # One update: the posterior, and for EIG the scores that choose the next stimulus.
             t0 = time.perf_counter()
-            posterior = experiment.posterior()
+            posterior = session.posterior()
             if name == "eig":
-                experiment.expected_information_gain()
+                session.expected_information_gain()
             note(run, posterior, time.perf_counter() - t0, location, slope)
             if verbose and (n in CHECKPOINTS or n == trials):
                 sm, ss = posterior.summary[location], posterior.summary[slope]

@@ -17,7 +17,9 @@ import numpy as np
 import numpy.typing as npt
 import pyarrow as pa
 
-__all__ = ["models", "posterior", "eig"]
+# experiment is listed so that type checkers see it as exported; at run time
+# varnel.__all__ names the three native submodules.
+__all__ = ["models", "posterior", "eig", "experiment"]
 
 _Float = SupportsFloat | SupportsIndex
 _BoolLike = bool | np.bool_

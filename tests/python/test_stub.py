@@ -63,8 +63,12 @@ def test_stub_signatures_match_text_signatures(key):
         assert names == params, f"{name}.{method}"
 
 
-def test_stub_names_the_experiment_module():
+def test_stub_exports_the_experiment_module():
     tree = ast.parse(stub_path().read_text())
     imports = [n for n in tree.body if isinstance(n, ast.Import)]
     assert any(a.name == "_varnel_experiment" and a.asname == "experiment" for n in imports for a in n.names)
+    # A module imported under another name is exported to type checkers only through __all__.
+    exported = next(ast.literal_eval(n.value) for n in tree.body
+                    if isinstance(n, ast.Assign) and any(getattr(t, "id", None) == "__all__" for t in n.targets))
+    assert exported == varnel.__all__ + ["experiment"]
     assert varnel.experiment.__name__ == "_varnel_experiment"

@@ -9,7 +9,14 @@ the compilation reported apart: in a live loop the number of trials, and so
 the shape, changes every trial) followed by the vectorised NumPy EIG of
 bench/eig_bench.py on its draws.
 
-Run alone: .venv/bin/python bench/adaptive_bench.py [--repeats 5]
+A second measurement compares models within varnel at 40 trials: the same
+update with the four-parameter PsychometricModel (guess and lapse rates both
+estimated) and with the two-parameter model, timed in alternation in one run,
+and reports their ratio (the three-parameter model of the demo, lapse rate
+estimated, alongside).
+
+Run alone: .venv/bin/python bench/adaptive_bench.py [--repeats 5] [--skip varnel numpyro models]
+("varnel" leaves out varnel's update at 10/20/40 trials, "models" the comparison of models)
 """
 
 from __future__ import annotations
@@ -115,6 +122,61 @@ def run_numpyro(python: Path, trials: tuple[int, ...], repeats: int, seed: int) 
         return records
 
 
+MODEL_TRIALS = 40
+# The two-alternative forced-choice observer the richer models are fitted to.
+FORCED_CHOICE = {"s": 2.5, "m": 0.6, "guess": 0.5, "lapse": 0.02}
+
+
+def _models() -> dict[str, object]:
+    import varnel
+
+    forced = {"mu_log_s": float(np.log(2.0)), "sigma_log_s": 0.7, "mu_m": 0.0, "sigma_m": 1.5}
+    return {
+        "two-parameter": varnel.models.TwoParameterPsychometricModel(*PRIOR),
+        "three-parameter (lapse estimated)": varnel.models.PsychometricModel(
+            **forced, guess_rate=0.5, lapse_rate=(2.0, 50.0)),
+        "four-parameter (guess and lapse estimated)": varnel.models.PsychometricModel(
+            **forced, guess_rate=(10.0, 10.0), lapse_rate=(2.0, 50.0)),
+    }
+
+
+def _model_data(name: str, trials: int) -> tuple[np.ndarray, np.ndarray]:
+    """The benchmarks' yes/no data for the two-parameter model; for the others the
+    same stimuli answered by a forced-choice observer with the same random numbers."""
+    if name == "two-parameter":
+        x, y = simulate(trials)
+        return x.reshape(-1, 1), y
+    rng = np.random.default_rng(1000 + trials)
+    x = rng.uniform(-3.0, 3.0, trials)
+    o = FORCED_CHOICE
+    p = o["guess"] + (1.0 - o["guess"] - o["lapse"]) / (1.0 + np.exp(-o["s"] * (x - o["m"])))
+    return x.reshape(-1, 1), rng.random(trials) < p
+
+
+def run_models(repeats: int, seed: int, trials: int = MODEL_TRIALS) -> list[dict]:
+    """One update per model and repeat, the models in turn within each repeat so
+    that a change in the machine's load falls on all of them alike."""
+    import varnel
+
+    models = _models()
+    data = {name: _model_data(name, trials) for name in models}
+    eig = varnel.eig.EnumeratedMonteCarloEstimator([False, True], EIG_SAMPLES)
+    times: dict[str, list[float]] = {name: [] for name in models}
+    for rep in range(repeats + 1):  # call 0 not counted
+        for name, model in models.items():
+            design, y = data[name]
+            sampler = varnel.posterior.NUTSEstimator(num_tune=NUM_TUNE, num_draws=NUM_DRAWS,
+                                                     num_chains=NUM_CHAINS, seed=seed + rep)
+            t0 = time.perf_counter()
+            draws = np.vstack([c[NUM_TUNE:] for c in sampler.estimate(model, design, y)])
+            eig.estimate(model, draws, GRID)
+            if rep:
+                times[name].append(time.perf_counter() - t0)
+    base = statistics.median(times["two-parameter"])
+    return [{"bench": "adaptive-models", "model": name, "trials": trials, "update_s": statistics.median(t),
+             "ratio_to_two_parameter": statistics.median(t) / base} for name, t in times.items()]
+
+
 def measure(repeats: int, seed: int = 1, peers_python: Path = DEFAULT_PEERS_PYTHON,
             skip: tuple[str, ...] = ()) -> list[dict]:
     records = []
@@ -122,6 +184,8 @@ def measure(repeats: int, seed: int = 1, peers_python: Path = DEFAULT_PEERS_PYTH
         records += run_varnel(TRIALS, repeats, seed)
     if "numpyro" not in skip:
         records += run_numpyro(peers_python, TRIALS, repeats, seed)
+    if "models" not in skip:
+        records += run_models(repeats, seed)
     return records
 
 
@@ -130,7 +194,7 @@ def main() -> None:
     ap.add_argument("--repeats", type=int, default=5)
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--peers-python", type=Path, default=DEFAULT_PEERS_PYTHON)
-    ap.add_argument("--skip", nargs="*", default=[], choices=["varnel", "numpyro"])
+    ap.add_argument("--skip", nargs="*", default=[], choices=["varnel", "numpyro", "models"])
     args = ap.parse_args()
     for r in measure(args.repeats, args.seed, args.peers_python, tuple(args.skip)):
         print(json.dumps(r))

@@ -128,6 +128,11 @@ def posterior_rows(table: Table, records: list[dict], sizes: list[int]) -> None:
 
 
 def adaptive_rows(table: Table, records: list[dict]) -> None:
+    for r in records:
+        if r["bench"] == "adaptive-models":
+            table.add(f"adaptive update by model, {r['trials']} trials", r["model"], "varnel", fmt_s(r["update_s"]),
+                      DASH, DASH, DASH, DASH, DASH, f"time {ratio(r['ratio_to_two_parameter'])} of two-parameter")
+    records = [r for r in records if r["bench"] == "adaptive"]
     ours = {r["trials"]: r for r in records if r["sampler"] == "varnel" and "unavailable" not in r}
     for r in records:
         label = (f"adaptive update ({adaptive_bench.NUM_CHAINS} x {adaptive_bench.NUM_TUNE}+{adaptive_bench.NUM_DRAWS}, "
@@ -192,7 +197,8 @@ def main() -> int:
     posterior_rows(table, posterior_bench.measure(args.sizes, args.repeats, peers_python=args.peers_python,
                                                   skip=skip), args.sizes)
     step("adaptive update")
-    adaptive_rows(table, adaptive_bench.measure(args.repeats, peers_python=args.peers_python, skip=skip))
+    adaptive_rows(table, adaptive_bench.measure(args.repeats, peers_python=args.peers_python,
+                                                skip=skip + (("models",) if "varnel" in skip else ())))
     step("EIG against NumPy")
     try:
         import eig_bench

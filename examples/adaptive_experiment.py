@@ -1,209 +1,281 @@
-"""An adaptive yes/no experiment, end to end.
+"""An adaptive two-alternative forced-choice experiment, end to end.
 
-A simulated observer answers with a known psychometric function
-p(yes | x) = 1 / (1 + exp(-k (x - m))). After every trial the posterior of
-(k, m) is drawn with NUTSEstimator; the next stimulus is the candidate with
-the highest expected information gain under that posterior
-(EnumeratedMonteCarloEstimator). The same number of trials is run with two
-baselines, stimuli drawn at random from the grid and a 1-up/2-down staircase,
-with the same observer (the same random numbers decide the responses).
+Simulated observers answer a two-alternative forced-choice task: they are
+right by chance half of the time and lapse now and then, so
 
-After each update it also checks the sampler: divergent transitions after
-warm-up, the smallest bulk effective sample size, and a warning when the
-rank-normalised R-hat exceeds 1.01.
+    p(correct | x) = 0.5 + (1 - 0.5 - lapse) / (1 + exp(-s (x - m))).
 
-Run: python examples/adaptive_experiment.py [--trials 40] [--seed 1] [--repeats 5] [--out adaptive_experiment.png]
+Each observer has its own slope s and threshold m. The experiment is
+varnel.experiment.AdaptiveExperiment with varnel.models.PsychometricModel
+(guess rate fixed at 0.5, lapse rate estimated with a Beta(1, 19) prior):
+after every trial it draws the posterior of (s, m, lapse) and presents the
+candidate with the highest expected information gain. The same observers,
+with the same random numbers deciding their answers, are also run with
+stimuli drawn at random from the grid and with a 1-up/2-down staircase; their
+posteriors are drawn only at the checkpoints of the table.
+
+Every posterior is checked: divergent transitions after warm-up, the smallest
+bulk effective sample size and the largest rank-normalised R-hat, summed up in
+the last lines. A short contrast runs the two-parameter model (normal prior on
+the slope k, no guess or lapse rate) in the same loop on a yes/no observer.
+
+Run: python examples/adaptive_experiment.py [--trials 40] [--observers 20] [--seed 1] [--out adaptive_experiment.png]
 """
 
 from __future__ import annotations
 
 import argparse
-import sys
+import math
 import time
+from collections.abc import Callable
 from dataclasses import dataclass, field
-from pathlib import Path
 
 import numpy as np
 
 import varnel
+from varnel import experiment  # the form type checkers follow (the stub is one module)
 
-# The benchmarks' rank-normalised ESS and R-hat, one routine for every sampler.
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
-import ess  # noqa: E402
-
-TRUE_K = 2.5
-TRUE_M = 0.6
-PRIOR = (1.0, 2.0, 0.0, 1.5)  # mu_k, sigma_k, mu_m, sigma_m
 GRID = np.round(np.linspace(-3.0, 3.0, 61), 10)
 NUM_TUNE = 400
-NUM_DRAWS = 500
+NUM_DRAWS = 1000  # with 500, R-hat exceeds 1.01 on a few percent of updates from noise alone
 NUM_CHAINS = 4
 EIG_SAMPLES = 1000
-REPORT_AT = (10, 20, 40)
+CHECKPOINTS = (10, 20, 40)
+STRATEGIES = ("eig", "random", "staircase")
+
+GUESS_RATE = 0.5
+# Beta(a, b): mode 0.02, mean 0.04. A prior with mass up to the edge of the
+# model's range (lapse_rate < 1 - guess_rate), such as Beta(1, 19), sends
+# trajectories over that edge, where the density ends, and each counts as a
+# divergence.
+LAPSE_PRIOR = (2.0, 50.0)
+TRUE_LAPSE = 0.02
+MU_LOG_S, SIGMA_LOG_S = math.log(2.0), 0.7
+MU_M, SIGMA_M = 0.0, 1.5
+# The observers' slopes and thresholds are drawn from these ranges.
+TRUE_S_RANGE = (1.5, 4.0)
+TRUE_M_RANGE = (-1.0, 1.5)
+
+# The contrast: the two-parameter model on a yes/no observer.
+CONTRAST_PRIOR = (1.0, 2.0, 0.0, 1.5)  # mu_k, sigma_k, mu_m, sigma_m
+CONTRAST_K, CONTRAST_M = 2.5, 0.6
+
+
+@dataclass(frozen=True)
+class Observer:
+    s: float
+    m: float
+    seed: int
+
+    def p_correct(self, x: float) -> float:
+        return float(p_correct(x, self.s, self.m, TRUE_LAPSE))
+
+
+@dataclass
+class Check:
+    """Sampler diagnostics of one posterior."""
+
+    divergences: int
+    min_ess: float
+    max_rhat: float
 
 
 @dataclass
 class Run:
     name: str
+    observer: Observer
     stimuli: list[float] = field(default_factory=list)
     responses: list[bool] = field(default_factory=list)
-    mean: list[np.ndarray] = field(default_factory=list)
-    sd: list[np.ndarray] = field(default_factory=list)
+    mean_m: dict[int, float] = field(default_factory=dict)  # trials -> posterior mean of m
+    sd_m: dict[int, float] = field(default_factory=dict)
+    mean_s: dict[int, float] = field(default_factory=dict)
+    checks: list[Check] = field(default_factory=list)
     update_seconds: list[float] = field(default_factory=list)
-    divergences: list[int] = field(default_factory=list)
-    min_ess: list[float] = field(default_factory=list)
-    max_rhat: list[float] = field(default_factory=list)
-    last_draws: np.ndarray | None = None
+    last: experiment.Posterior | None = None
 
 
-def p_yes(x: np.ndarray | float, k: np.ndarray | float, m: np.ndarray | float) -> np.ndarray:
-    return 1.0 / (1.0 + np.exp(-k * (np.asarray(x) - m)))
+def p_correct(x: np.ndarray | float, s: np.ndarray | float, m: np.ndarray | float,
+              lapse: np.ndarray | float) -> np.ndarray:
+    return GUESS_RATE + (1.0 - GUESS_RATE - np.asarray(lapse)) / (1.0 + np.exp(-np.asarray(s) * (np.asarray(x) - m)))
 
 
-@dataclass
-class Update:
-    draws: np.ndarray  # pooled draws after warm-up, one row (k, m) each
-    divergences: int  # divergent transitions after warm-up, all chains
-    min_ess: float  # smallest bulk ESS over k and m
-    max_rhat: float  # largest rank-normalised R-hat over k and m
+def make_model() -> varnel.models.PsychometricModel:
+    return varnel.models.PsychometricModel(link="logistic", mu_log_s=MU_LOG_S, sigma_log_s=SIGMA_LOG_S,
+                                           mu_m=MU_M, sigma_m=SIGMA_M, guess_rate=GUESS_RATE,
+                                           lapse_rate=LAPSE_PRIOR)
 
 
-def posterior(model, sampler, stimuli: list[float], responses: list[bool]) -> Update:
-    """The posterior after these trials, with the sampler's diagnostics."""
-    design = np.asarray(stimuli, dtype=np.float64).reshape(-1, 1)
-    observations = np.asarray(responses, dtype=bool)
-    chains, stats = sampler.estimate_with_stats(model, design, observations)
-    kept = np.stack([c[NUM_TUNE:] for c in chains])  # (chains, draws, 2)
-    divergences = sum(int(np.sum(t.column("diverging").to_numpy(zero_copy_only=False)[NUM_TUNE:])) for t in stats)
-    return Update(kept.reshape(-1, 2), divergences, ess.min_bulk_ess(kept), ess.max_rhat(kept))
+def note(run: Run, posterior: experiment.Posterior, seconds: float, location: str = "m", slope: str = "s") -> None:
+    """Keeps one posterior's figures and diagnostics."""
+    n = posterior.num_trials
+    run.mean_m[n] = posterior.summary[location].mean
+    run.sd_m[n] = posterior.summary[location].sd
+    run.mean_s[n] = posterior.summary[slope].mean
+    run.checks.append(Check(posterior.divergences, posterior.min_bulk_ess, posterior.max_rhat))
+    run.update_seconds.append(seconds)
+    run.last = posterior
 
 
-def staircase_next(run: Run, index: int) -> int:
-    """1-up/2-down on the grid: two yes in a row step down, a no steps up."""
+class Staircase:
+    """1-up/2-down on the grid: two correct answers in a row step down, a wrong one steps up."""
+
     step = 3
-    if not run.responses:
-        return index
-    if not run.responses[-1]:
-        return min(index + step, len(GRID) - 1)
-    if len(run.responses) >= 2 and run.responses[-2] and run.stimuli[-1] == run.stimuli[-2]:
-        return max(index - step, 0)
-    return index
+
+    def __init__(self) -> None:
+        self.index = len(GRID) - 6
+        self.correct_in_a_row = 0
+
+    def next(self) -> float:
+        return float(GRID[self.index])
+
+    def answer(self, correct: bool) -> None:
+        if not correct:
+            self.index = min(self.index + self.step, len(GRID) - 1)
+            self.correct_in_a_row = 0
+        else:
+            self.correct_in_a_row += 1
+            if self.correct_in_a_row == 2:
+                self.index = max(self.index - self.step, 0)
+                self.correct_in_a_row = 0
 
 
-def run_strategy(name: str, trials: int, seed: int, verbose: bool) -> Run:
-    model = varnel.models.TwoParameterPsychometricModel(*PRIOR)
-    eig = varnel.eig.EnumeratedMonteCarloEstimator([False, True], EIG_SAMPLES)
-    observer = np.random.default_rng(seed)  # same answers' randomness for every strategy
-    chooser = np.random.default_rng(seed + 1)
-    run = Run(name)
-    draws = None
-    stair_index = len(GRID) - 6
-    for trial in range(trials):
+def run_observer(name: str, observer: Observer, trials: int, verbose: bool,
+                 model: varnel.models.PsychometricModel | varnel.models.TwoParameterPsychometricModel | None = None,
+                 answer_p: Callable[[float], float] | None = None, location: str = "m", slope: str = "s") -> Run:
+    """One simulated observer with one strategy; the answers' random numbers
+    depend on the observer alone, so every strategy meets the same observer."""
+    session = experiment.AdaptiveExperiment(model if model is not None else make_model(), GRID,
+                                            num_tune=NUM_TUNE, num_draws=NUM_DRAWS, num_chains=NUM_CHAINS,
+                                            n_samples=EIG_SAMPLES, seed=observer.seed, max_trials=trials)
+    answers = np.random.default_rng(observer.seed)
+    chooser = np.random.default_rng(observer.seed + 10_000)
+    staircase = Staircase()
+    p = answer_p if answer_p is not None else observer.p_correct
+    run = Run(name, observer)
+    if name == "eig":
+        t0 = time.perf_counter()
+        session.next_stimulus()  # the prior's draws and scores
+        note(run, session.posterior(), time.perf_counter() - t0, location, slope)
+    while not session.done():
         if name == "eig":
-            if draws is None:
-                scores = eig.estimate(model, [], GRID.reshape(-1, 1))  # prior samples
-            else:
-                scores = eig.estimate(model, draws, GRID.reshape(-1, 1))
-            x = float(GRID[int(np.argmax(scores))])
+            x = session.next_stimulus()  # kept from the update after the last trial
         elif name == "random":
             x = float(chooser.choice(GRID))
         else:
-            stair_index = staircase_next(run, stair_index)
-            x = float(GRID[stair_index])
-        u = observer.random()
-        response = bool(u < p_yes(x, TRUE_K, TRUE_M))
+            x = staircase.next()
+        response = bool(answers.random() < p(x))
+        session.record(x, response)
+        staircase.answer(response)
         run.stimuli.append(x)
         run.responses.append(response)
-
-        sampler = varnel.posterior.NUTSEstimator(
-            num_tune=NUM_TUNE, num_draws=NUM_DRAWS, num_chains=NUM_CHAINS, seed=seed * 1000 + trial
-        )
-        t0 = time.perf_counter()
-        update = posterior(model, sampler, run.stimuli, run.responses)
-        run.update_seconds.append(time.perf_counter() - t0)
-        draws = update.draws
-        run.mean.append(draws.mean(axis=0))
-        run.sd.append(draws.std(axis=0, ddof=1))
-        run.divergences.append(update.divergences)
-        run.min_ess.append(update.min_ess)
-        run.max_rhat.append(update.max_rhat)
-        run.last_draws = draws
-        if verbose:
-            mk, mm = run.mean[-1]
-            sk, sm = run.sd[-1]
-            print(
-                f"{name:9s} trial {trial + 1:3d}  x={x:+.2f}  response={'yes' if response else 'no ':3s}  "
-                f"k={mk:5.2f}±{sk:4.2f}  m={mm:+5.2f}±{sm:4.2f}  update {run.update_seconds[-1] * 1e3:6.1f} ms  "
-                f"divergences {update.divergences}  min ESS {update.min_ess:5.0f}"
-            )
-            if update.max_rhat > 1.01:
-                print(f"  warning: R-hat {update.max_rhat:.3f} > 1.01, the chains disagree")
+        n = len(session.trials)
+        if name == "eig" or n in CHECKPOINTS or n == trials:
+            # One update: the posterior, and for EIG the scores that choose the next stimulus.
+            t0 = time.perf_counter()
+            posterior = session.posterior()
+            if name == "eig":
+                session.expected_information_gain()
+            note(run, posterior, time.perf_counter() - t0, location, slope)
+            if verbose and (n in CHECKPOINTS or n == trials):
+                sm, ss = posterior.summary[location], posterior.summary[slope]
+                print(f"  {name:9s} trial {n:3d}  x={x:+.2f}  {'correct' if response else 'wrong  '}  "
+                      f"{location}={sm.mean:+5.2f}±{sm.sd:4.2f}  {slope}={ss.mean:5.2f}±{ss.sd:4.2f}  "
+                      f"R-hat {posterior.max_rhat:.3f}  bulk ESS {posterior.min_bulk_ess:5.0f}  "
+                      f"divergences {posterior.divergences}")
     return run
 
 
-def summary_table(runs: dict[str, list[Run]], trials: int) -> str:
-    """Per strategy and trial count: error of the posterior mean and posterior sd,
-    averaged over the repetitions (different observers' random numbers)."""
-    repeats = len(next(iter(runs.values())))
+def diagnostics_line(runs: list[Run]) -> str:
+    checks = [c for r in runs for c in r.checks]
+    rhats = np.array([c.max_rhat for c in checks])
+    good = np.count_nonzero(rhats < 1.01)
+    return (f"{len(checks)} posterior updates: divergences after warm-up: {sum(c.divergences for c in checks)}; "
+            f"smallest bulk ESS {min(c.min_ess for c in checks):.0f}; largest R-hat {np.nanmax(rhats):.3f}; "
+            f"R-hat < 1.01 on {good}/{len(checks)} updates ({100.0 * good / len(checks):.1f}%)")
+
+
+def summary_table(runs: dict[str, list[Run]], checkpoints: list[int]) -> str:
+    """Per strategy and trial count: error of the posterior means of m and s and
+    the posterior sd of m, averaged over the observers."""
+    observers = len(next(iter(runs.values())))
     lines = [
-        f"| strategy | trials | error of mean k | sd k | error of mean m | sd m |  (mean over {repeats} runs)",
-        "|---|---|---|---|---|---|",
+        f"| strategy | trials | error of mean m | sd m | error of mean s |  (mean over {observers} observers)",
+        "|---|---|---|---|---|",
     ]
     for name, reps in runs.items():
-        for n in REPORT_AT:
-            if n > trials:
-                continue
-            err = np.mean([np.abs(r.mean[n - 1] - (TRUE_K, TRUE_M)) for r in reps], axis=0)
-            sd = np.mean([r.sd[n - 1] for r in reps], axis=0)
-            lines.append(f"| {name} | {n} | {err[0]:.3f} | {sd[0]:.3f} | {err[1]:.3f} | {sd[1]:.3f} |")
+        for n in checkpoints:
+            err_m = np.mean([abs(r.mean_m[n] - r.observer.m) for r in reps])
+            sd_m = np.mean([r.sd_m[n] for r in reps])
+            err_s = np.mean([abs(r.mean_s[n] - r.observer.s) for r in reps])
+            lines.append(f"| {name} | {n} | {err_m:.3f} | {sd_m:.3f} | {err_s:.3f} |")
     return "\n".join(lines)
 
 
-def plot(all_runs: dict[str, list[Run]], out: str) -> None:
-    runs = [reps[0] for reps in all_runs.values()]
+def plot(runs: dict[str, list[Run]], checkpoints: list[int], out: str) -> None:
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
+    colors = dict(zip(STRATEGIES, ("C0", "C1", "C2")))
+    first = {name: reps[0] for name, reps in runs.items()}
+    observer = first["eig"].observer
     fig, axes = plt.subplots(1, 3, figsize=(15, 4.2))
     xs = np.linspace(GRID[0], GRID[-1], 200)
     ax = axes[0]
-    ax.plot(xs, p_yes(xs, TRUE_K, TRUE_M), "k-", lw=2, label="true observer")
-    for run, color in zip(runs, ("C0", "C1", "C2")):
-        draws = run.last_draws
-        assert draws is not None
-        curves = p_yes(xs[None, :], draws[:, :1], draws[:, 1:2])
+    ax.plot(xs, p_correct(xs, observer.s, observer.m, TRUE_LAPSE), "k-", lw=2, label="true observer")
+    for name, run in first.items():
+        posterior = run.last
+        assert posterior is not None
+        col = {p: posterior.param_names.index(p) for p in ("s", "m", "lapse_rate")}
+        d = posterior.draws
+        curves = p_correct(xs[None, :], d[:, col["s"], None], d[:, col["m"], None], d[:, col["lapse_rate"], None])
         lo, mid, hi = np.percentile(curves, [5, 50, 95], axis=0)
-        ax.fill_between(xs, lo, hi, color=color, alpha=0.2)
-        ax.plot(xs, mid, color=color, label=f"{run.name}: posterior median, 90% band")
+        ax.fill_between(xs, lo, hi, color=colors[name], alpha=0.2)
+        ax.plot(xs, mid, color=colors[name], label=f"{name}: posterior median, 90% band")
     ax.set_xlabel("stimulus x")
-    ax.set_ylabel("p(yes)")
-    ax.set_title("Psychometric function after the last trial (first run)")
+    ax.set_ylabel("p(correct)")
+    ax.set_title("Psychometric function after the last trial (first observer)")
     ax.legend(fontsize=8)
 
     ax = axes[1]
-    for run, color in zip(runs, ("C0", "C1", "C2")):
+    for name, run in first.items():
         t = np.arange(1, len(run.stimuli) + 1)
-        ax.plot(t, run.stimuli, "o-", ms=3, lw=0.8, color=color, label=run.name)
-    ax.axhline(TRUE_M, color="k", ls="--", lw=1, label="true m")
+        ax.plot(t, run.stimuli, "o-", ms=3, lw=0.8, color=colors[name], label=name)
+    ax.axhline(observer.m, color="k", ls="--", lw=1, label="true m")
     ax.set_xlabel("trial")
     ax.set_ylabel("stimulus presented")
-    ax.set_title("Stimuli over trials (first run)")
+    ax.set_title("Stimuli over trials (first observer)")
     ax.legend(fontsize=8)
 
     ax = axes[2]
-    for (name, reps), color in zip(all_runs.items(), ("C0", "C1", "C2")):
-        sd_m = np.mean([[s[1] for s in r.sd] for r in reps], axis=0)
-        ax.plot(np.arange(1, len(sd_m) + 1), sd_m, color=color, label=f"{name} (mean of {len(reps)} runs)")
+    for name, reps in runs.items():
+        shown = sorted(reps[0].sd_m) if name == "eig" else checkpoints
+        sd_m = [np.mean([r.sd_m[n] for r in reps]) for n in shown]
+        style = "-" if name == "eig" else "o--"
+        ax.plot(shown, sd_m, style, color=colors[name], label=f"{name} (mean of {len(reps)} observers)")
     ax.set_yscale("log")
     ax.set_xlabel("trial")
     ax.set_ylabel("posterior sd of m")
-    ax.set_title("Uncertainty about the location m")
+    ax.set_title("Uncertainty about the threshold m")
     ax.legend(fontsize=8)
     fig.tight_layout()
     fig.savefig(out, dpi=110)
     print(f"figure written to {out}")
+
+
+def contrast(trials: int, observers: int, seed: int) -> None:
+    """The two-parameter model in the same loop on a yes/no observer."""
+    model = varnel.models.TwoParameterPsychometricModel(*CONTRAST_PRIOR)
+
+    def p_yes(x: float) -> float:
+        return 1.0 / (1.0 + math.exp(-CONTRAST_K * (x - CONTRAST_M)))
+
+    runs = [run_observer("eig", Observer(CONTRAST_K, CONTRAST_M, seed + i), trials, False, model=model,
+                         answer_p=p_yes, slope="k") for i in range(observers)]
+    print(f"\ncontrast, two-parameter model (k ~ N({CONTRAST_PRIOR[0]}, {CONTRAST_PRIOR[1]})) on a yes/no observer "
+          f"(k={CONTRAST_K}, m={CONTRAST_M}), {observers} observers, EIG:")
+    print("  " + diagnostics_line(runs))
 
 
 def main() -> None:
@@ -211,37 +283,44 @@ def main() -> None:
     ap.add_argument("--trials", type=int, default=40)
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--out", default="adaptive_experiment.png")
-    ap.add_argument("--repeats", type=int, default=5, help="observers simulated per strategy (default 5)")
-    ap.add_argument("--quiet", action="store_true", help="no progress line per trial")
+    ap.add_argument("--observers", type=int, default=20, help="simulated observers per strategy (default 20)")
+    ap.add_argument("--contrast", type=int, default=5,
+                    help="observers for the two-parameter model's contrast (default 5, 0 leaves it out)")
+    ap.add_argument("--quiet", action="store_true", help="no line per checkpoint for the first observer")
     args = ap.parse_args()
     if args.trials < 1:
         ap.error("--trials must be at least 1")
-    if args.repeats < 1:
-        ap.error("--repeats must be at least 1")
+    if args.observers < 1:
+        ap.error("--observers must be at least 1")
+    if args.contrast < 0:
+        ap.error("--contrast must not be negative")
 
-    print(f"true observer: k={TRUE_K}, m={TRUE_M}; prior k~N({PRIOR[0]}, {PRIOR[1]}), m~N({PRIOR[2]}, {PRIOR[3]})")
-    print(f"posterior: {NUM_CHAINS} chains x ({NUM_TUNE} warm-up + {NUM_DRAWS}) draws per trial; "
+    population = np.random.default_rng(args.seed)
+    observers = [Observer(float(population.uniform(*TRUE_S_RANGE)), float(population.uniform(*TRUE_M_RANGE)),
+                          args.seed * 1000 + i) for i in range(args.observers)]
+    checkpoints = sorted({n for n in CHECKPOINTS if n <= args.trials} | {args.trials})
+    print(f"two-alternative forced choice: guess rate {GUESS_RATE}, lapse rate {TRUE_LAPSE}; "
+          f"{args.observers} observers with s in {TRUE_S_RANGE}, m in {TRUE_M_RANGE}")
+    print(f"model: PsychometricModel(logistic, log s ~ N({MU_LOG_S:.3f}, {SIGMA_LOG_S}), m ~ N({MU_M}, {SIGMA_M}), "
+          f"guess_rate={GUESS_RATE}, lapse_rate ~ Beta{LAPSE_PRIOR})")
+    print(f"posterior: {NUM_CHAINS} chains x ({NUM_TUNE} warm-up + {NUM_DRAWS}) draws; "
           f"EIG over {len(GRID)} stimuli with {EIG_SAMPLES} posterior samples")
+    started = time.perf_counter()
     runs: dict[str, list[Run]] = {}
-    for name in ("eig", "random", "staircase"):
-        runs[name] = []
-        for rep in range(args.repeats):
-            verbose = rep == 0 and not args.quiet
-            runs[name].append(run_strategy(name, args.trials, args.seed + rep, verbose))
-        if not args.quiet and args.repeats > 1:
-            print(f"{name}: {args.repeats - 1} more observers simulated for the averages")
+    for name in STRATEGIES:
+        runs[name] = [run_observer(name, obs, args.trials, i == 0 and not args.quiet)
+                      for i, obs in enumerate(observers)]
     print()
-    print(summary_table(runs, args.trials))
+    print(summary_table(runs, checkpoints))
     every = [r for reps in runs.values() for r in reps]
-    updates = np.concatenate([r.update_seconds for r in every])
-    divergences = sum(sum(r.divergences) for r in every)
-    print(
-        f"\nposterior update: median {np.median(updates) * 1e3:.1f} ms, max {updates.max() * 1e3:.1f} ms "
-        f"over {updates.size} updates; divergences after warm-up: {divergences}; "
-        f"smallest bulk ESS {min(min(r.min_ess) for r in every):.0f}; "
-        f"largest R-hat {max(max(r.max_rhat) for r in every):.3f}"
-    )
-    plot(runs, args.out)
+    updates = np.concatenate([r.update_seconds for r in runs["eig"]])
+    print(f"\nEIG update (posterior + scores of {len(GRID)} stimuli): median {np.median(updates) * 1e3:.1f} ms, "
+          f"max {updates.max() * 1e3:.1f} ms over {updates.size} updates")
+    print(diagnostics_line(every))
+    if args.contrast:
+        contrast(args.trials, args.contrast, args.seed)
+    print(f"\ndemo time {time.perf_counter() - started:.0f} s")
+    plot(runs, checkpoints, args.out)
 
 
 if __name__ == "__main__":

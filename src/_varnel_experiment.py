@@ -1,1 +1,623 @@
-"""Adaptive experiments run trial by trial on top of varnel's estimators."""
+"""Adaptive experiments run trial by trial on top of varnel's estimators.
+
+``AdaptiveExperiment`` keeps a model, the candidate stimuli and the trials so
+far. After each recorded answer it draws the posterior with
+``varnel.posterior.NUTSEstimator`` and scores the candidates with
+``varnel.eig.EnumeratedMonteCarloEstimator``; it stops on a target posterior
+sd of the location m or a trial count, and saves and resumes itself as JSON.
+
+This module is imported while the extension initialises, so it never imports
+``varnel`` at module level: the extension is looked up in ``sys.modules`` when
+it is needed.
+
+The rank-normalised split R-hat and bulk effective sample size below follow
+Vehtari, Gelman, Simpson, Carpenter and Buerkner (2021): chains are split in
+halves, the pooled draws are replaced by normal scores of their ranks, and the
+effective sample size is computed from the autocorrelations with Geyer's
+initial monotone sequence. They take an array of shape (chains, draws) for one
+scalar; the benchmarks use the same routines (bench/ess.py).
+"""
+
+from __future__ import annotations
+
+import contextlib
+import json
+import math
+import numbers
+import os
+import re
+import secrets
+import sys
+import tempfile
+import time
+from collections.abc import Iterable
+from dataclasses import dataclass
+from statistics import NormalDist
+from typing import TYPE_CHECKING, Any, NamedTuple, Union
+
+import numpy as np
+
+if TYPE_CHECKING:  # never at run time: the extension imports this module while it initialises
+    import varnel
+
+    Model = Union[varnel.models.PsychometricModel, varnel.models.TwoParameterPsychometricModel]
+
+__all__ = ["AdaptiveExperiment", "ParameterSummary", "Posterior", "Trial", "bulk_ess", "rhat"]
+
+# ---------------------------------------------------------------------------
+# Convergence diagnostics
+
+_inv_cdf = np.vectorize(NormalDist().inv_cdf, otypes=[float])
+
+
+def split_chains(x: np.ndarray) -> np.ndarray:
+    """(chains, draws) -> (2 chains, draws // 2); the middle draw of an odd count is dropped."""
+    x = np.asarray(x, dtype=np.float64)
+    if x.ndim != 2:
+        raise ValueError(f"expected an array of shape (chains, draws), got shape {x.shape}")
+    half = x.shape[1] // 2
+    return np.concatenate([x[:, :half], x[:, x.shape[1] - half :]], axis=0)
+
+
+def average_ranks(values: np.ndarray) -> np.ndarray:
+    """Ranks 1..n of a flat array, ties sharing the mean of their ranks."""
+    uniq, inverse, counts = np.unique(values, return_inverse=True, return_counts=True)
+    first = np.cumsum(counts) - counts  # ranks below each distinct value
+    return (first + (counts + 1) / 2.0)[inverse.ravel()]
+
+
+def z_scale(x: np.ndarray) -> np.ndarray:
+    """Normal scores of the pooled ranks, (r - 3/8) / (S + 1/4) through the normal quantile."""
+    flat = x.ravel()
+    r = average_ranks(flat)
+    return _inv_cdf((r - 0.375) / (flat.size + 0.25)).reshape(x.shape)
+
+
+def autocovariance(x: np.ndarray) -> np.ndarray:
+    """Biased autocovariance of each row (divided by n), computed through the FFT."""
+    n = x.shape[-1]
+    centred = x - x.mean(axis=-1, keepdims=True)
+    size = 1 << (2 * n - 1).bit_length()
+    f = np.fft.rfft(centred, n=size, axis=-1)
+    return np.fft.irfft(f * np.conjugate(f), n=size, axis=-1)[..., :n] / n
+
+
+def ess_of_chains(x: np.ndarray) -> float:
+    """Effective sample size of (chains, draws) as given (no splitting, no ranking)."""
+    n_chain, n_draw = x.shape
+    if n_draw < 4:
+        return float("nan")
+    acov = autocovariance(x)
+    mean_var = acov[:, 0].mean() * n_draw / (n_draw - 1.0)
+    var_plus = mean_var * (n_draw - 1.0) / n_draw
+    if n_chain > 1:
+        var_plus += x.mean(axis=1).var(ddof=1)
+    if not var_plus > 0.0:
+        return float("nan")
+    rho = np.zeros(n_draw)
+    rho[0] = 1.0
+    rho_even = 1.0
+    rho_odd = 1.0 - (mean_var - acov[:, 1].mean()) / var_plus
+    rho[1] = rho_odd
+    # Geyer's initial positive sequence: sum pairs while their sum stays positive.
+    t = 1
+    while t < n_draw - 3 and rho_even + rho_odd > 0.0:
+        rho_even = 1.0 - (mean_var - acov[:, t + 1].mean()) / var_plus
+        rho_odd = 1.0 - (mean_var - acov[:, t + 2].mean()) / var_plus
+        if rho_even + rho_odd >= 0.0:
+            rho[t + 1] = rho_even
+            rho[t + 2] = rho_odd
+        t += 2
+    max_t = t - 2
+    # The last positive even lag shortens the truncation bias (as in Stan).
+    if rho_even > 0.0:
+        rho[max_t + 1] = rho_even
+    # Initial monotone sequence: pair sums may not increase.
+    t = 1
+    while t <= max_t - 2:
+        if rho[t + 1] + rho[t + 2] > rho[t - 1] + rho[t]:
+            rho[t + 1] = (rho[t - 1] + rho[t]) / 2.0
+            rho[t + 2] = rho[t + 1]
+        t += 2
+    total = n_chain * n_draw
+    tau = -1.0 + 2.0 * rho[: max_t + 1].sum() + rho[max_t + 1 : max_t + 2].sum()
+    tau = max(tau, 1.0 / np.log10(total))
+    return float(total / tau)
+
+
+def bulk_ess(x: np.ndarray) -> float:
+    """Rank-normalised bulk ESS of one scalar, x of shape (chains, draws); NaN when undefined."""
+    s = split_chains(x)
+    if not np.all(np.isfinite(s)):
+        return float("nan")
+    return ess_of_chains(z_scale(s))
+
+
+def _split_rhat(s: np.ndarray) -> float:
+    n = s.shape[1]
+    within = s.var(axis=1, ddof=1).mean()
+    between = n * s.mean(axis=1).var(ddof=1)
+    return float(np.sqrt(((n - 1.0) / n * within + between / n) / within))
+
+
+def rhat(x: np.ndarray) -> float:
+    """Rank-normalised split R-hat of one scalar, x of shape (chains, draws): the larger
+    of the bulk and the folded (tail) value; NaN when undefined."""
+    s = split_chains(x)
+    if not np.all(np.isfinite(s)):
+        return float("nan")
+    bulk = _split_rhat(z_scale(s))
+    tail = _split_rhat(z_scale(np.abs(s - np.median(s))))
+    return max(bulk, tail)
+
+
+def min_bulk_ess(draws: np.ndarray) -> float:
+    """Smallest bulk ESS over parameters; draws of shape (chains, draws, parameters)."""
+    return min(bulk_ess(draws[:, :, j]) for j in range(draws.shape[2]))
+
+
+def max_rhat(draws: np.ndarray) -> float:
+    """Largest rank-normalised R-hat over parameters; draws of shape (chains, draws, parameters)."""
+    return max(rhat(draws[:, :, j]) for j in range(draws.shape[2]))
+
+
+# ---------------------------------------------------------------------------
+# Results
+
+QUANTILES = (2.5, 25.0, 50.0, 75.0, 97.5)  # percent
+
+
+class Trial(NamedTuple):
+    """One recorded trial: the stimulus presented (a candidate) and the answer."""
+
+    x: float
+    response: bool
+
+
+@dataclass(frozen=True)
+class ParameterSummary:
+    """Posterior summary of one parameter over the pooled draws after warm-up.
+
+    ``quantiles`` maps percent (2.5, 25, 50, 75, 97.5) to the value; ``rhat`` is the
+    rank-normalised split R-hat and ``bulk_ess`` the bulk effective sample size
+    over the chains (NaN when the draws do not define them)."""
+
+    mean: float
+    sd: float
+    quantiles: dict[float, float]
+    rhat: float
+    bulk_ess: float
+
+
+@dataclass(frozen=True)
+class Posterior:
+    """The posterior after ``num_trials`` trials.
+
+    ``draws`` holds the pooled draws after warm-up, one row per draw and one
+    column per name in ``param_names`` (natural scale); ``chains`` the same draws
+    as (chains, draws, parameters). Both arrays are read-only. ``divergences``
+    counts divergent transitions after warm-up over all chains, ``seconds`` the
+    time the sampler took."""
+
+    draws: np.ndarray
+    chains: np.ndarray
+    param_names: tuple[str, ...]
+    summary: dict[str, ParameterSummary]
+    divergences: int
+    num_trials: int
+    seconds: float
+
+    @property
+    def max_rhat(self) -> float:
+        """The largest R-hat over the parameters (NaN if any is NaN)."""
+        values = [s.rhat for s in self.summary.values()]
+        return float("nan") if any(math.isnan(v) for v in values) else max(values)
+
+    @property
+    def min_bulk_ess(self) -> float:
+        """The smallest bulk ESS over the parameters (NaN if any is NaN)."""
+        values = [s.bulk_ess for s in self.summary.values()]
+        return float("nan") if any(math.isnan(v) for v in values) else min(values)
+
+
+# ---------------------------------------------------------------------------
+# Model settings, for saving and loading
+
+_FORMAT = "varnel.experiment"
+_FORMAT_VERSION = 1
+
+_TWO_PARAM_TEXT = re.compile(
+    r"^TwoParameterPsychometricModel \{ k_prior: Normal \{ mean: (\S+), std_dev: (\S+) \}, "
+    r"m_prior: Normal \{ mean: (\S+), std_dev: (\S+) \} \}$"
+)
+_RATE_NAMES = ("guess_rate", "lapse_rate")
+_PSYCHOMETRIC_FLOATS = ("mu_log_s", "sigma_log_s", "mu_m", "sigma_m")
+
+
+def _varnel() -> Any:
+    module = sys.modules.get("varnel")
+    if module is None:  # this file loaded on its own, outside the package
+        import varnel as module
+    return module
+
+
+def _model_classes() -> tuple[type, ...]:
+    models = _varnel().models
+    return tuple(getattr(models, name) for name in ("PsychometricModel", "TwoParameterPsychometricModel")
+                 if hasattr(models, name))
+
+
+def _model_settings(model: Any) -> dict[str, Any]:
+    """The constructor arguments that rebuild the model, as JSON values."""
+    models = _varnel().models
+    if isinstance(model, models.TwoParameterPsychometricModel):
+        name = "TwoParameterPsychometricModel"
+        # Its text holds the shortest round-trip digits of each prior setting.
+        match = _TWO_PARAM_TEXT.match(str(model))
+        if match is None:
+            raise ValueError(f"argument 'model': cannot read the settings of {model}")
+        values = [float(v) for v in match.groups()]
+        return {"class": name, **dict(zip(("mu_k", "sigma_k", "mu_m", "sigma_m"), values))}
+    settings: dict[str, Any] = {"class": "PsychometricModel", "link": str(model.link)}
+    for key in _PSYCHOMETRIC_FLOATS:
+        settings[key] = float(getattr(model, key))
+    for key in _RATE_NAMES:
+        rate = getattr(model, key)
+        settings[key] = [float(v) for v in rate] if isinstance(rate, tuple) else float(rate)
+    return settings
+
+
+def _model_from_settings(settings: Any) -> Any:
+    if not isinstance(settings, dict):
+        raise ValueError("'model' is not an object")
+    models = _varnel().models
+    kwargs = dict(settings)
+    name = kwargs.pop("class", None)
+    if name == "TwoParameterPsychometricModel":
+        return models.TwoParameterPsychometricModel(**kwargs)
+    if name == "PsychometricModel" and hasattr(models, name):
+        for key in _RATE_NAMES:
+            if isinstance(kwargs.get(key), list):
+                kwargs[key] = tuple(kwargs[key])
+        return models.PsychometricModel(**kwargs)
+    raise ValueError(f"unknown model class {name!r}")
+
+
+# ---------------------------------------------------------------------------
+# Argument checks
+
+def _count(name: str, value: Any) -> int:
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"argument '{name}': expected a positive int, got {type(value).__name__}")
+    if value < 1:
+        raise ValueError(f"argument '{name}': must be at least 1, got {value}")
+    return int(value)
+
+
+def _positive_float(name: str, value: Any) -> float:
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise TypeError(f"argument '{name}': expected a float, got {type(value).__name__}")
+    value = float(value)
+    if not (math.isfinite(value) and value > 0.0):
+        raise ValueError(f"argument '{name}': must be positive and finite, got {value}")
+    return value
+
+
+def _candidates(value: Any) -> np.ndarray:
+    try:
+        array = np.array(value, dtype=np.float64)
+    except (TypeError, ValueError) as e:
+        raise TypeError(f"argument 'candidates': expected a 1-D sequence of floats ({e})") from None
+    if array.ndim != 1:
+        raise ValueError(f"argument 'candidates': expected a 1-D array, got shape {array.shape}")
+    if array.size == 0:
+        raise ValueError("argument 'candidates': must not be empty")
+    if not np.all(np.isfinite(array)):
+        raise ValueError("argument 'candidates': every candidate must be finite")
+    array.setflags(write=False)
+    return array
+
+
+# A recorded stimulus matches a candidate within this distance, relative to the
+# candidate's magnitude when that exceeds 1 (float noise from a display loop).
+_MATCH_TOLERANCE = 1e-9
+
+
+# ---------------------------------------------------------------------------
+# The experiment
+
+class AdaptiveExperiment:
+    """An adaptive experiment with a binary response, run trial by trial.
+
+    ``model`` is a ``varnel.models.PsychometricModel`` or
+    ``TwoParameterPsychometricModel``; ``candidates`` the stimuli that may be
+    presented (a non-empty 1-D sequence of finite floats). Each posterior is
+    drawn with ``num_chains`` NUTS chains of ``num_tune`` warm-up and
+    ``num_draws`` kept draws; the information gain averages over ``n_samples``
+    of the pooled draws. ``seed`` (a non-negative int; drawn from the OS when
+    None and kept, so that a saved experiment resumes identically) fixes every
+    sampler run: the run after n trials is seeded from (seed, n), so equal
+    settings and trials give equal choices. ``target_sd`` and ``max_trials``
+    define ``done()``; ``progress=True`` prints one line per posterior update to
+    standard error. ``timeout`` bounds one sampler run in seconds.
+
+    Raises TypeError or ValueError naming the argument for bad settings.
+    """
+
+    def __init__(
+        self,
+        model: Model,
+        candidates: Iterable[float] | np.ndarray,
+        *,
+        num_tune: int = 400,
+        num_draws: int = 1000,
+        num_chains: int = 4,
+        n_samples: int = 1000,
+        seed: int | None = None,
+        target_sd: float | None = None,
+        max_trials: int | None = None,
+        progress: bool = False,
+        timeout: float = 100.0,
+    ) -> None:
+        classes = _model_classes()
+        if not isinstance(model, classes):
+            names = " or ".join(c.__name__ for c in classes)
+            raise TypeError(f"argument 'model': expected a {names}, got {type(model).__name__}")
+        self._model_settings = _model_settings(model)
+        self._model = model
+        self._param_names = tuple(getattr(model, "param_names", ["k", "m"]))
+        self._candidates = _candidates(candidates)
+        self._num_tune: int = _count("num_tune", num_tune)
+        self._num_draws: int = _count("num_draws", num_draws)
+        self._num_chains: int = _count("num_chains", num_chains)
+        self._n_samples: int = _count("n_samples", n_samples)
+        if seed is None:
+            seed = secrets.randbits(63)
+        if isinstance(seed, (bool, np.bool_)) or not isinstance(seed, numbers.Integral):
+            raise TypeError(f"argument 'seed': expected a non-negative int or None, got {type(seed).__name__}")
+        if seed < 0:
+            raise ValueError(f"argument 'seed': must be non-negative, got {seed}")
+        self._seed: int = int(seed)
+        self._target_sd: float | None = None if target_sd is None else _positive_float("target_sd", target_sd)
+        self._max_trials: int | None = None if max_trials is None else _count("max_trials", max_trials)
+        if not isinstance(progress, (bool, np.bool_)):
+            raise TypeError(f"argument 'progress': expected a bool, got {type(progress).__name__}")
+        self._progress: bool = bool(progress)
+        self._timeout: float = _positive_float("timeout", timeout)
+        self._trials: list[Trial] = []
+        self._posterior: Posterior | None = None  # for the current trials, when drawn
+        self._scores: np.ndarray | None = None
+
+    # -- settings ---------------------------------------------------------
+
+    @property
+    def model(self) -> Model:
+        """The model."""
+        return self._model
+
+    @property
+    def candidates(self) -> np.ndarray:
+        """The candidate stimuli (a read-only float64 array)."""
+        return self._candidates
+
+    @property
+    def param_names(self) -> tuple[str, ...]:
+        """The model's parameter names, the columns of the posterior draws."""
+        return self._param_names
+
+    @property
+    def seed(self) -> int:
+        """The base seed of every sampler run."""
+        return self._seed
+
+    @property
+    def target_sd(self) -> float | None:
+        return self._target_sd
+
+    @property
+    def max_trials(self) -> int | None:
+        return self._max_trials
+
+    @property
+    def trials(self) -> tuple[Trial, ...]:
+        """Every recorded trial, oldest first (a read-only snapshot)."""
+        return tuple(self._trials)
+
+    def __len__(self) -> int:
+        return len(self._trials)
+
+    def __repr__(self) -> str:
+        return (f"AdaptiveExperiment({self._model_settings['class']}, {self._candidates.size} candidates, "
+                f"{len(self._trials)} trials, seed={self._seed})")
+
+    # -- the loop ---------------------------------------------------------
+
+    def record(self, x: float, response: bool) -> None:
+        """Records one trial: ``x`` must be one of the candidates (within 1e-9,
+        relative for candidates beyond ±1; the candidate itself is stored) and
+        ``response`` a bool or numpy.bool_. Raises TypeError or ValueError
+        naming the argument and records nothing when either is wrong."""
+        if isinstance(x, (bool, np.bool_)) or not isinstance(x, numbers.Real):
+            raise TypeError(f"argument 'x': expected a float, got {type(x).__name__}")
+        value = float(x)
+        if not math.isfinite(value):
+            raise ValueError(f"argument 'x': must be finite, got {value}")
+        distance = np.abs(self._candidates - value)
+        index = int(np.argmin(distance))
+        candidate = float(self._candidates[index])
+        if distance[index] > _MATCH_TOLERANCE * max(1.0, abs(candidate)):
+            raise ValueError(f"argument 'x': {value!r} is not one of the candidates "
+                             f"(nearest {candidate!r})")
+        if not isinstance(response, (bool, np.bool_)):
+            raise TypeError(f"argument 'response': expected a bool, got {type(response).__name__}")
+        self._trials.append(Trial(candidate, bool(response)))
+        self._posterior = None
+        self._scores = None
+
+    def posterior(self) -> Posterior:
+        """The posterior after the recorded trials (the prior before any), drawn
+        once and kept until the next ``record``. Sampler failures propagate as
+        ``varnel.PanicException``; the experiment stays usable."""
+        if self._posterior is None:
+            self._posterior = self._draw_posterior()
+        return self._posterior
+
+    def expected_information_gain(self) -> np.ndarray:
+        """The expected information gain of every candidate under the current
+        posterior, in nats (a read-only float64 array, in candidate order)."""
+        if self._scores is None:
+            draws = self.posterior().draws
+            estimator = _varnel().eig.EnumeratedMonteCarloEstimator([False, True], self._n_samples)
+            scores = np.asarray(estimator.estimate(self._model, draws, self._candidates.reshape(-1, 1)))
+            scores.setflags(write=False)
+            self._scores = scores
+        return self._scores
+
+    def next_stimulus(self) -> float:
+        """The candidate with the largest expected information gain (the first
+        of equal ones)."""
+        return float(self._candidates[int(np.argmax(self.expected_information_gain()))])
+
+    def done(self) -> bool:
+        """True once ``max_trials`` trials are recorded or the posterior sd of m
+        is below ``target_sd``; False when neither is set."""
+        if self._max_trials is not None and len(self._trials) >= self._max_trials:
+            return True
+        if self._target_sd is not None:
+            return self.posterior().summary["m"].sd < self._target_sd
+        return False
+
+    def _nuts_seed(self, num_trials: int) -> int:
+        state = np.random.SeedSequence(self._seed, spawn_key=(num_trials,)).generate_state(1, dtype=np.uint64)
+        return int(state[0])
+
+    def _draw_posterior(self) -> Posterior:
+        varnel = _varnel()
+        n = len(self._trials)
+        design = np.array([t.x for t in self._trials], dtype=np.float64).reshape(n, 1)
+        observations = np.array([t.response for t in self._trials], dtype=bool)
+        sampler = varnel.posterior.NUTSEstimator(
+            num_tune=self._num_tune, num_draws=self._num_draws, num_chains=self._num_chains,
+            timeout=self._timeout, seed=self._nuts_seed(n),
+        )
+        start = time.perf_counter()
+        chains, stats = sampler.estimate_with_stats(self._model, design, observations)
+        seconds = time.perf_counter() - start
+        kept = np.stack([c[self._num_tune:] for c in chains])  # (chains, draws, parameters)
+        divergences = sum(
+            int(np.count_nonzero(t.column("diverging").to_numpy(zero_copy_only=False)[self._num_tune:]))
+            for t in stats
+        )
+        pooled = kept.reshape(-1, kept.shape[2])
+        summary = {}
+        for j, name in enumerate(self._param_names):
+            column = pooled[:, j]
+            values = np.percentile(column, QUANTILES)
+            summary[name] = ParameterSummary(
+                mean=float(column.mean()),
+                sd=float(column.std(ddof=1)) if column.size > 1 else float("nan"),
+                quantiles={q: float(v) for q, v in zip(QUANTILES, values)},
+                rhat=rhat(kept[:, :, j]) if kept.shape[1] >= 4 else float("nan"),
+                bulk_ess=bulk_ess(kept[:, :, j]) if kept.shape[1] >= 4 else float("nan"),
+            )
+        kept.setflags(write=False)
+        pooled.setflags(write=False)
+        result = Posterior(pooled, kept, self._param_names, summary, divergences, n, seconds)
+        if self._progress:
+            m = summary["m"]
+            print(f"varnel.experiment: {n} trials: m = {m.mean:.3f} ± {m.sd:.3f}; "
+                  f"R-hat {result.max_rhat:.3f}, bulk ESS {result.min_bulk_ess:.0f}, "
+                  f"divergences {divergences}; {seconds * 1e3:.1f} ms", file=sys.stderr)
+        return result
+
+    # -- saving and resuming ----------------------------------------------
+
+    def _state(self) -> dict[str, Any]:
+        return {
+            "format": _FORMAT,
+            "version": _FORMAT_VERSION,
+            "model": self._model_settings,
+            "candidates": [float(c) for c in self._candidates],
+            "settings": {
+                "num_tune": self._num_tune,
+                "num_draws": self._num_draws,
+                "num_chains": self._num_chains,
+                "n_samples": self._n_samples,
+                "target_sd": self._target_sd,
+                "max_trials": self._max_trials,
+                "timeout": self._timeout,
+            },
+            "seed": self._seed,
+            "trials": [[t.x, t.response] for t in self._trials],
+        }
+
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Writes every setting, the seed and every trial to ``path`` as JSON,
+        atomically: the text goes to a temporary file in the same directory,
+        which is flushed to disk and then renamed over ``path``, so a crash or a
+        failed write leaves the previous file as it was. OSError propagates."""
+        path = os.fspath(path)
+        text = json.dumps(self._state(), indent=1, allow_nan=False) + "\n"
+        directory = os.path.dirname(os.path.abspath(path))
+        fd, temporary = tempfile.mkstemp(prefix=f".{os.path.basename(path)}.", suffix=".tmp", dir=directory)
+        try:
+            with os.fdopen(fd, "w", encoding="utf-8") as f:
+                f.write(text)
+                f.flush()
+                os.fsync(f.fileno())
+            with contextlib.suppress(OSError):
+                os.chmod(temporary, os.stat(path).st_mode & 0o7777 if os.path.exists(path) else 0o644)
+            os.replace(temporary, path)
+        except BaseException:
+            with contextlib.suppress(OSError):
+                os.unlink(temporary)
+            raise
+        # The rename itself is made durable by syncing the directory.
+        with contextlib.suppress(OSError):
+            dir_fd = os.open(directory, os.O_RDONLY)
+            try:
+                os.fsync(dir_fd)
+            finally:
+                os.close(dir_fd)
+
+    @classmethod
+    def load(cls, path: str | os.PathLike[str], *, progress: bool = False) -> AdaptiveExperiment:
+        """The experiment saved at ``path``, with every trial, ready to continue
+        where it stopped. Raises ValueError naming the file when it is
+        truncated, corrupt, of another format version or holds invalid
+        settings; OSError when it cannot be read."""
+        path = os.fspath(path)
+        with open(path, "rb") as f:
+            raw = f.read()
+        try:
+            state = json.loads(raw.decode("utf-8"))
+        except (UnicodeDecodeError, json.JSONDecodeError) as e:
+            raise ValueError(f"{path}: not a readable experiment file, truncated or corrupt ({e})") from None
+        if not isinstance(state, dict) or state.get("format") != _FORMAT:
+            raise ValueError(f"{path}: not a varnel experiment file")
+        version = state.get("version")
+        if version != _FORMAT_VERSION:
+            raise ValueError(f"{path}: experiment file format version {version!r} is not supported "
+                             f"(this varnel reads version {_FORMAT_VERSION})")
+        missing = [key for key in ("model", "candidates", "settings", "seed", "trials") if key not in state]
+        if missing:
+            raise ValueError(f"{path}: experiment file lacks {', '.join(missing)}")
+        try:
+            settings = state["settings"]
+            if not isinstance(settings, dict):
+                raise ValueError("'settings' is not an object")
+            experiment = cls(_model_from_settings(state["model"]), state["candidates"], seed=state["seed"],
+                             progress=progress, **settings)
+            trials = state["trials"]
+            if not isinstance(trials, list):
+                raise ValueError("'trials' is not a list")
+            for i, trial in enumerate(trials):
+                if not (isinstance(trial, list) and len(trial) == 2):
+                    raise ValueError(f"trial {i} is not a pair [x, response]")
+                experiment.record(trial[0], trial[1])
+        except (TypeError, ValueError) as e:
+            raise ValueError(f"{path}: invalid experiment file: {e}") from e
+        except _varnel().PanicException as e:  # how the two-parameter model refuses a non-finite sigma
+            raise ValueError(f"{path}: invalid experiment file: {e}") from e
+        return experiment
+

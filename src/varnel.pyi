@@ -3,20 +3,29 @@
 The submodules ``models``, ``posterior`` and ``eig`` are attributes of the
 extension module, not importable packages: write ``varnel.models.X`` (or
 ``from varnel import models``), not ``import varnel.models``. They are written
-here as namespaces so that type checkers see their classes.
+here as namespaces so that type checkers see their classes. ``experiment`` is
+a pure-Python module (``_varnel_experiment``, annotated in its source), also
+importable as ``varnel.experiment``.
 """
 
 from collections.abc import Sequence
-from typing import Final, SupportsFloat, SupportsIndex, final
+from typing import Final, Literal, SupportsFloat, SupportsIndex, final
+
+import _varnel_experiment as experiment
 
 import numpy as np
 import numpy.typing as npt
 import pyarrow as pa
 
-__all__ = ["models", "posterior", "eig"]
+# experiment is listed so that type checkers see it as exported; at run time
+# varnel.__all__ names the three native submodules.
+__all__ = ["models", "posterior", "eig", "experiment"]
 
 _Float = SupportsFloat | SupportsIndex
 _BoolLike = bool | np.bool_
+_Link = Literal["logistic", "normal", "gumbel"]
+# A rate fixed at a value, or estimated with a Beta(a, b) prior.
+_Rate = _Float | tuple[_Float, _Float]
 
 # Defined in the small module varnel.runtime (also reachable as varnel.PanicException).
 class PanicException(BaseException):
@@ -65,6 +74,73 @@ class models:
             """Log prior plus log-likelihood at params = [k, m]."""
         def __str__(self) -> str: ...
 
+    class PsychometricModel:
+        """A psychometric model with a guess and a lapse rate:
+
+             p(yes | x) = guess_rate + (1 - guess_rate - lapse_rate) * F(s * (x - m))
+             log s ~ Normal(mu_log_s, sigma_log_s)
+             m ~ Normal(mu_m, sigma_m)
+
+         with F the cumulative distribution function named by ``link``. A rate
+         given as a float is fixed; a pair (a, b) means it is estimated with a
+         Beta(a, b) prior. Parameters are on the natural scale, in the order of
+         ``param_names``: s, m, then guess_rate and lapse_rate when estimated.
+         Raises ValueError naming the argument for bad settings."""
+
+        def __new__(
+            cls,
+            *,
+            link: _Link = "logistic",
+            mu_log_s: _Float = 0.0,
+            sigma_log_s: _Float = 1.0,
+            mu_m: _Float = 0.0,
+            sigma_m: _Float = 1.0,
+            guess_rate: _Rate = 0.0,
+            lapse_rate: _Rate = 0.0,
+        ) -> models.PsychometricModel: ...
+        @property
+        def link(self) -> str: ...
+        @property
+        def mu_log_s(self) -> float: ...
+        @property
+        def sigma_log_s(self) -> float: ...
+        @property
+        def mu_m(self) -> float: ...
+        @property
+        def sigma_m(self) -> float: ...
+        @property
+        def guess_rate(self) -> float | tuple[float, float]:
+            """The fixed rate, or the (a, b) of its Beta prior when estimated."""
+        @property
+        def lapse_rate(self) -> float | tuple[float, float]:
+            """The fixed rate, or the (a, b) of its Beta prior when estimated."""
+        @property
+        def param_names(self) -> list[str]:
+            """["s", "m"], then "guess_rate" and "lapse_rate" when estimated."""
+        def sample_prior(self) -> list[float]:
+            """One parameter vector drawn from the priors, in param_names order."""
+        def sample_prior_predictive(self, design: npt.NDArray[np.float64]) -> list[bool]:
+            """One simulated response at design[0] (a 1-D float64 array)."""
+        def log_likelihood(
+            self,
+            params: Sequence[_Float],
+            design: npt.NDArray[np.float64],
+            observations: npt.NDArray[np.bool_],
+        ) -> float:
+            """Log-likelihood of the observations at params (natural scale, in
+            param_names order); design is a 2-D float64 array with the stimulus in
+            column 0."""
+        def log_posterior(
+            self,
+            params: Sequence[_Float],
+            design: npt.NDArray[np.float64],
+            observations: npt.NDArray[np.bool_],
+        ) -> float:
+            """Log prior plus log-likelihood at params (natural scale)."""
+        def __str__(self) -> str: ...
+
+_Model = models.TwoParameterPsychometricModel | models.PsychometricModel
+
 @final
 class posterior:
     __all__: Final[list[str]]
@@ -82,15 +158,16 @@ class posterior:
         ) -> posterior.NUTSEstimator: ...
         def estimate(
             self,
-            model: models.TwoParameterPsychometricModel,
+            model: _Model,
             design: npt.NDArray[np.float64],
             observations: npt.NDArray[np.bool_],
         ) -> list[npt.NDArray[np.float64]]:
             """The draws of every chain, warm-up included: one float64 array of shape
-            (num_tune + num_draws, 2) per chain, columns k and m."""
+            (num_tune + num_draws, len(param_names)) per chain, columns in the
+            model's parameter order (k, m for the two-parameter model)."""
         def estimate_with_stats(
             self,
-            model: models.TwoParameterPsychometricModel,
+            model: _Model,
             design: npt.NDArray[np.float64],
             observations: npt.NDArray[np.bool_],
         ) -> tuple[list[npt.NDArray[np.float64]], list[pa.RecordBatch]]:
@@ -114,11 +191,11 @@ class eig:
         ) -> eig.EnumeratedMonteCarloEstimator: ...
         def estimate(
             self,
-            model: models.TwoParameterPsychometricModel,
+            model: _Model,
             params: Sequence[Sequence[_Float]] | npt.NDArray[np.float64],
             candidate_designs: npt.NDArray[np.float64],
         ) -> npt.NDArray[np.float64]:
             """Expected information gain of each candidate design (one per row of
             candidate_designs, stimulus in column 0), averaged over n_samples
-            parameter rows (k, m) taken evenly from params (posterior draws), or
+            parameter rows (in the model's parameter order) taken evenly from params (posterior draws), or
             drawn from the model's priors when params is empty."""

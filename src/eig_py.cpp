@@ -71,8 +71,8 @@ struct ParamRows {
   }
 };
 
-// The general model's rows: dim() values each (ValueError otherwise), in the
-// model's support (ValueError otherwise), taken evenly as for (k, m) rows.
+// The general model's rows, taken evenly as for (k, m) rows: each taken row
+// must hold dim() values and lie in the model's support (ValueError otherwise).
 std::vector<double> general_rows(const PsychometricModel& model, const ParamRows& params, std::uint64_t n) {
   const std::size_t rows = params.rows();
   const std::size_t dim = model.dim();
@@ -83,18 +83,18 @@ std::vector<double> general_rows(const PsychometricModel& model, const ParamRows
       std::copy(params.lists[r].begin(), params.lists[r].end(), out.begin());
     }
   };
-  // Every row is checked, including those the even spacing skips.
-  std::vector<double> row(dim);
-  for (std::size_t r = 0; r < rows; ++r) {
+  // The rows the even spacing picks are checked (only those are read: a
+  // broadcast view may have more rows than could ever be visited).
+  const auto checked_row = [&](std::size_t r, std::span<double> out) {
     check_param_count(model, params.array ? params.array->view.cols : params.lists[r].size(), "params");
-    row_of(r, row);
-    if (!is_in_support(model, row)) {
+    row_of(r, out);
+    if (!is_in_support(model, out)) {
       py::raise(PyExc_ValueError, "argument 'params': row " + std::to_string(r) +
                                       " is outside the model's support (s > 0 and finite, m finite, "
-                                      "rates in [0, 1) summing to less than 1)");
+                                      "rates in [0, 1) summing to at most 1)");
     }
-  }
-  return select_general_rows(model, n, rows, row_of);
+  };
+  return select_general_rows(model, n, rows, checked_row);
 }
 
 // Scores the designs under the general model.

@@ -109,7 +109,8 @@ LinkLogs link_logs(Link link, double z) noexcept {
       const double log_F = z < kGumbelLowerTail ? z - 0.5 * e : std::log(-std::expm1(-e));
       // e/(e^e − 1) tends to 1 as e underflows and to 0 as it overflows.
       const double f_over_F = e < 1e-300 ? 1.0 : e == kInf ? 0.0 : e / std::expm1(e);
-      return {log_F, -e, z - e, f_over_F, e};
+      // z − e is ∞ − ∞ at z = +∞, where the density's log is −∞.
+      return {log_F, -e, e == kInf ? -kInf : z - e, f_over_F, e};
     }
   }
   return {0.0, 0.0, 0.0, 0.0, 0.0};
@@ -134,28 +135,21 @@ ResponseLogProb response_in_logs(Link link, const RateLogs& r, double z, bool y)
   // With a zero floor p(y) = w·F(y) exactly, and the derivative is the hazard.
   out.d_z = sign * (log_floor == -kInf ? (y ? k.f_over_F : k.f_over_G)
                                        : std::exp(r.log_w + k.log_f - out.lp));
-  // d log p / d logit γ = ±(1 − F)·γ(1 − γ)/p, d log p / d logit λ = ∓F·λ(1 − λ)/p;
-  // where p is w times a link probability the ratio simplifies exactly.
+  // d log p / d log γ = ±(1 − F)·γ/p, d log p / d log λ = ∓F·λ/p; where p is
+  // w times a link probability the ratio simplifies exactly.
   if (y) {
-    out.d_logit_g = std::exp(k.log_G + r.log_g + r.log_1mg - out.lp);
-    out.d_logit_l = r.log_g == -kInf ? -std::exp(r.log_l + r.log_1ml - r.log_w)
-                                     : -std::exp(k.log_F + r.log_l + r.log_1ml - out.lp);
+    out.d_log_g = std::exp(k.log_G + r.log_g - out.lp + r.log_scale_g);
+    const double log_d_l = r.log_g == -kInf ? r.log_l - r.log_w : k.log_F + r.log_l - out.lp;
+    out.d_log_l = -std::exp(log_d_l + r.log_scale_l);
+    out.d_cross = -std::exp(log_d_l + r.log_scale_cross);
   } else {
-    out.d_logit_g = r.log_l == -kInf ? -std::exp(r.log_g + r.log_1mg - r.log_w)
-                                     : -std::exp(k.log_G + r.log_g + r.log_1mg - out.lp);
-    out.d_logit_l = std::exp(k.log_F + r.log_l + r.log_1ml - out.lp);
+    const double log_d_g = r.log_l == -kInf ? r.log_g - r.log_w : k.log_G + r.log_g - out.lp;
+    out.d_log_g = -std::exp(log_d_g + r.log_scale_g);
+    out.d_log_l = std::exp(k.log_F + r.log_l - out.lp + r.log_scale_l);
+    out.d_cross = std::exp(k.log_F + r.log_l - out.lp + r.log_scale_cross);
   }
   return out;
 }
-
-// The unconstrained rate logs: log σ(u) and log σ(−u), exact for any u.
-struct LogitLogs {
-  double log_r;
-  double log_1mr;
-  double r;
-};
-
-LogitLogs logit_logs(double u) noexcept { return {log_sigmoid(u), log_sigmoid(-u), sigmoid(u)}; }
 
 double log_beta_fn(double a, double b) noexcept { return std::lgamma(a) + std::lgamma(b) - std::lgamma(a + b); }
 
@@ -235,11 +229,12 @@ std::vector<std::string> PsychometricModel::param_names() const {
 }
 
 void PsychometricModel::to_natural(std::span<const double> u, std::span<double> natural) const noexcept {
+  const RateLogs rates = unconstrained_rates(u).logs;
   natural[0] = std::exp(u[0]);
   natural[1] = u[1];
   std::size_t i = 2;
-  if (guess.estimated) natural[i] = sigmoid(u[i]), ++i;
-  if (lapse.estimated) natural[i] = sigmoid(u[i]);
+  if (guess.estimated) natural[i++] = rates.g;
+  if (lapse.estimated) natural[i] = rates.l;
 }
 
 std::array<double, 4> PsychometricModel::full_natural(std::span<const double> natural) const noexcept {
@@ -252,7 +247,9 @@ std::array<double, 4> PsychometricModel::full_natural(std::span<const double> na
 
 RateLogs PsychometricModel::rate_logs(double g, double l) noexcept {
   RateLogs r;
-  r.valid = g >= 0.0 && g < 1.0 && l >= 0.0 && l < 1.0 && g + l < 1.0;
+  // γ + λ = 1 (a flat function, w = 0) is allowed here: shares of the room
+  // close to 1 round to it on the way back from the unconstrained scale.
+  r.valid = g >= 0.0 && g < 1.0 && l >= 0.0 && l < 1.0 && g + l <= 1.0;
   r.log_g = std::log(g);
   r.log_1mg = std::log1p(-g);
   r.log_l = std::log(l);
@@ -262,7 +259,7 @@ RateLogs PsychometricModel::rate_logs(double g, double l) noexcept {
   if (!r.valid) r.log_w = -kInf;
   r.g = g;
   r.l = l;
-  r.w = r.valid ? std::exp(r.log_w) : 0.0;
+  r.w = r.valid ? std::exp(r.log_w) : 0.0;  // log1p(−1) = −∞ at γ + λ = 1
   return r;
 }
 
@@ -280,10 +277,11 @@ ResponseLogProb PsychometricModel::response(double s, double m, const RateLogs& 
   out.lp = std::log(p);
   const double sign = y ? 1.0 : -1.0;
   out.d_z = sign * w * k.f / p;
-  const double dg = g * (1.0 - g);  // dγ / d logit γ
-  const double dl = l * (1.0 - l);
-  out.d_logit_g = y ? k.G * dg / p : -k.G * dg / p;
-  out.d_logit_l = y ? -k.F * dl / p : k.F * dl / p;
+  const double d_g = k.G * g / p;
+  const double d_l = k.F * l / p;
+  out.d_log_g = (y ? d_g : -d_g) * rates.scale_g;
+  out.d_log_l = (y ? -d_l : d_l) * rates.scale_l;
+  out.d_cross = (y ? -d_l : d_l) * rates.scale_cross;
   return out;
 }
 
@@ -337,6 +335,53 @@ double PsychometricModel::log_likelihood_vec(std::span<const double> u, const Ma
   return log_likelihood_natural(std::span<const double>(natural.data(), dim()), design, observations);
 }
 
+UnconstrainedRates PsychometricModel::unconstrained_rates(std::span<const double> u) const noexcept {
+  UnconstrainedRates out;
+  RateLogs& r = out.logs;
+  const std::size_t gi = 2;
+  const std::size_t li = guess.estimated ? 3 : 2;
+  // γ = room_g·σ(u_g) with room_g = 1 − λ for a fixed λ (else 1); then
+  // λ = (1 − γ)·σ(u_l). Every u gives γ + λ < 1.
+  if (guess.estimated) {
+    const double room = lapse.estimated ? 1.0 : 1.0 - lapse.value;
+    out.sigma_g = sigmoid(u[gi]);
+    out.log_1m_sigma_g = log_sigmoid(-u[gi]);
+    r.g = room * out.sigma_g;
+    r.log_g = std::log(room) + log_sigmoid(u[gi]);
+    // With the whole unit interval as room, 1 − γ = σ(−u) keeps its digits.
+    r.log_1mg = lapse.estimated ? out.log_1m_sigma_g : std::log1p(-r.g);
+  } else {
+    r.g = guess.value;
+    r.log_g = std::log(guess.value);
+    r.log_1mg = std::log1p(-guess.value);
+  }
+  if (lapse.estimated) {
+    out.sigma_l = sigmoid(u[li]);
+    out.log_1m_sigma_l = log_sigmoid(-u[li]);
+    r.l = (1.0 - r.g) * out.sigma_l;
+    r.log_l = r.log_1mg + log_sigmoid(u[li]);
+    r.log_1ml = std::log1p(-r.l);
+    r.log_w = r.log_1mg + out.log_1m_sigma_l;  // 1 − γ − λ = (1 − γ)(1 − σ(u_l))
+  } else {
+    r.l = lapse.value;
+    r.log_l = std::log(lapse.value);
+    r.log_1ml = std::log1p(-lapse.value);
+    r.log_w = guess.estimated ? std::log1p(-lapse.value) + out.log_1m_sigma_g  // room_g·(1 − σ(u_g))
+                              : rate_logs(guess.value, lapse.value).log_w;
+  }
+  r.w = std::exp(r.log_w);
+  r.valid = true;
+  // Along u: dlog γ/du_g = 1 − σ(u_g), dlog λ/du_l = 1 − σ(u_l), and with both
+  // estimated λ moves with γ: dlog λ/du_g = −γ(1 − σ(u_g))/(1 − γ).
+  r.log_scale_g = out.log_1m_sigma_g;
+  r.log_scale_l = out.log_1m_sigma_l;
+  r.log_scale_cross = guess.estimated ? r.log_g + out.log_1m_sigma_g - r.log_1mg : -kInf;
+  r.scale_g = std::exp(r.log_scale_g);
+  r.scale_l = std::exp(r.log_scale_l);
+  r.scale_cross = std::exp(r.log_scale_cross);
+  return out;
+}
+
 double PsychometricModel::log_posterior_with_grad_vec(std::span<const double> u, std::span<double> grad,
                                                       const MatrixView& design,
                                                       const BoolVectorView& observations) const {
@@ -348,45 +393,20 @@ double PsychometricModel::log_posterior_with_grad_vec(std::span<const double> u,
   const double m = u[1];
   const std::size_t gi = 2;
   const std::size_t li = guess.estimated ? 3 : 2;
+  const UnconstrainedRates ur = unconstrained_rates(u);
+  const RateLogs& rates = ur.logs;
 
-  // The rates and their logs, from the logits where estimated.
-  RateLogs rates;
-  if (guess.estimated || lapse.estimated) {
-    const LogitLogs g = guess.estimated ? logit_logs(u[gi]) : LogitLogs{std::log(guess.value), std::log1p(-guess.value), guess.value};
-    const LogitLogs l = lapse.estimated ? logit_logs(u[li]) : LogitLogs{std::log(lapse.value), std::log1p(-lapse.value), lapse.value};
-    rates = rate_logs(g.r, l.r);
-    // Logs straight from the logits keep their digits where σ rounds to 0 or 1.
-    rates.log_g = g.log_r;
-    rates.log_1mg = g.log_1mr;
-    rates.log_l = l.log_r;
-    rates.log_1ml = l.log_1mr;
-    if (rates.valid) {
-      rates.log_w = l.r == 0.0 ? g.log_1mr : g.r == 0.0 ? l.log_1mr : std::log1p(-(g.r + l.r));
-      rates.w = std::exp(rates.log_w);
-    }
-    if (!(rates.log_w > -kInf)) return -kInf;  // outside γ + λ < 1
-  } else {
-    rates = rate_logs(guess.value, lapse.value);
-  }
-
-  // Priors on the unconstrained scale: normal on log s and m; a Beta prior on
-  // a rate r becomes a·log r + b·log(1 − r) on logit r (Jacobian r(1 − r)).
+  // Normal priors on log s and m.
   double lp = Normal{mu_log_s, sigma_log_s}.log_density(log_s) + m_prior.log_density(m);
   grad[0] += (mu_log_s - log_s) / (sigma_log_s * sigma_log_s);
   grad[1] += (m_prior.mean - m) / (m_prior.std_dev * m_prior.std_dev);
-  if (guess.estimated) {
-    lp += guess.a * rates.log_g + guess.b * rates.log_1mg - log_beta_fn(guess.a, guess.b);
-    grad[gi] += guess.a * sigmoid(-u[gi]) - guess.b * sigmoid(u[gi]);
-  }
-  if (lapse.estimated) {
-    lp += lapse.a * rates.log_l + lapse.b * rates.log_1ml - log_beta_fn(lapse.a, lapse.b);
-    grad[li] += lapse.a * sigmoid(-u[li]) - lapse.b * sigmoid(u[li]);
-  }
 
   const std::size_t n = std::min(design.rows, observations.len);
   if (n > 0) check_index(0, design.cols);
   double sum = 0.0;
-  double d_log_s = 0.0, d_m = 0.0, d_g = 0.0, d_l = 0.0;
+  double d_log_s = 0.0, d_m = 0.0;
+  // The likelihood's derivatives along u_g and u_l (the scales carry the chain rule).
+  double a_g = 0.0, a_l = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
     const double x = design.unchecked_at(i, 0);
     const ResponseLogProb r = response(s, m, rates, x, observations.unchecked_at(i));
@@ -397,21 +417,46 @@ double PsychometricModel::log_posterior_with_grad_vec(std::span<const double> u,
       d_log_s += r.d_z * z;
       d_m -= r.d_z * s;
     }
-    d_g += r.d_logit_g;
-    d_l += r.d_logit_l;
+    a_g += r.d_log_g - r.d_cross;
+    a_l += r.d_log_l;
   }
+
+  // Beta priors on the natural rates, with the Jacobian
+  // dγ/du_g·dλ/du_l = γ(1 − σ(u_g))·λ(1 − σ(u_l)): in log form
+  // a·log r + (b − 1)·log(1 − r) + log(1 − σ(u)) for each estimated rate.
+  // Each derivative is formed from logs, for the same reason as the scales.
+  double grad_g = guess.estimated ? a_g : 0.0;
+  double grad_l = lapse.estimated ? a_l : 0.0;
+  if (lapse.estimated) {
+    lp += lapse.a * rates.log_l + (lapse.b - 1.0) * rates.log_1ml + ur.log_1m_sigma_l -
+          log_beta_fn(lapse.a, lapse.b);
+    grad_l += lapse.a * rates.scale_l - (lapse.b - 1.0) * std::exp(rates.log_l + rates.log_scale_l - rates.log_1ml) -
+              ur.sigma_l;
+    if (guess.estimated) {
+      // λ's terms through λ = (1 − γ)σ(u_l).
+      grad_g += -lapse.a * rates.scale_cross +
+                (lapse.b - 1.0) * std::exp(rates.log_l + rates.log_scale_cross - rates.log_1ml);
+    }
+  }
+  if (guess.estimated) {
+    lp += guess.a * rates.log_g + (guess.b - 1.0) * rates.log_1mg + ur.log_1m_sigma_g -
+          log_beta_fn(guess.a, guess.b);
+    grad_g += guess.a * rates.scale_g - (guess.b - 1.0) * std::exp(rates.log_g + rates.log_scale_g - rates.log_1mg) -
+              ur.sigma_g;
+  }
+
   const double total = lp + sum;
   if (total == -kInf) {
     // Opposite infinite terms (an overflowing slope) would add up to NaN; at
     // a log density of −∞ the sampler only needs the gradient to be a number.
-    for (double* v : {&d_log_s, &d_m, &d_g, &d_l}) {
+    for (double* v : {&d_log_s, &d_m, &grad_g, &grad_l}) {
       if (std::isnan(*v)) *v = 0.0;
     }
   }
   grad[0] += d_log_s;
   grad[1] += d_m;
-  if (guess.estimated) grad[gi] += d_g;
-  if (lapse.estimated) grad[li] += d_l;
+  if (guess.estimated) grad[gi] += grad_g;
+  if (lapse.estimated) grad[li] += grad_l;
   return total;
 }
 
@@ -420,8 +465,10 @@ void PsychometricModel::prior_center(std::span<double> u) const noexcept {
   u[1] = m_prior.mean;
   std::size_t i = 2;
   const auto logit = [](double p) { return std::log(p) - std::log1p(-p); };
-  if (guess.estimated) u[i++] = logit(guess.center());
-  if (lapse.estimated) u[i] = logit(lapse.center());
+  const double g = guess.center();
+  // Each rate as its share of the room the transform gives it.
+  if (guess.estimated) u[i++] = logit(g / (lapse.estimated ? 1.0 : 1.0 - lapse.value));
+  if (lapse.estimated) u[i] = logit(lapse.center() / (1.0 - g));
 }
 
 std::string PsychometricModel::debug_text() const {

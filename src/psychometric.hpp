@@ -7,12 +7,17 @@
 // Beta prior), a link F (logistic, normal or Gumbel), a slope s > 0 under a
 // log-normal prior and a location m under a normal prior.
 //
-// The sampler works on the unconstrained vector u = (log s, m, [logit γ],
-// [logit λ]) (a rate's entry only when it is estimated); the log density there
-// includes the Jacobian of the transforms. Python sees natural-scale vectors
-// (s, m, [γ], [λ]). With both rates estimated the joint prior is the product
-// of the Beta priors truncated to γ + λ < 1 (its normalising constant is
-// omitted); outside that region the log density is −∞.
+// The prior on (γ, λ) is the product of the Beta priors of the estimated
+// rates truncated to γ + λ < 1 (the normalising constant is omitted).
+//
+// The sampler works on the unconstrained vector u = (log s, m, [u_g], [u_l])
+// (a rate's entry only when it is estimated), with γ = room_g·σ(u_g) where
+// room_g is 1 − λ for a fixed λ and 1 otherwise, and λ = (1 − γ)·σ(u_l): each
+// rate is the logit of its share of the room the other leaves, so that every
+// u is inside γ + λ < 1 and no trajectory meets the edge of the support. The
+// log density there includes the Jacobian of the transforms. Python sees
+// natural-scale vectors (s, m, [γ], [λ]); there the log density is −∞
+// outside the support.
 //
 // Every evaluation is overflow-safe: for finite input no NaN comes out.
 
@@ -64,15 +69,33 @@ struct RateLogs {
   double l = 0.0;
   double w = 1.0;
   bool valid = true;     // γ + λ < 1, both in [0, 1)
+  // Factors (and their logs) folded into the rate derivatives of a response,
+  // inside the exponent where they are formed, so that a huge ratio never
+  // meets a vanishing factor: d_log_g·scale_g, d_log_l·scale_l, and d_cross =
+  // d_log_l·scale_cross. All 1 (log 0) for plain derivatives.
+  double scale_g = 1.0, log_scale_g = 0.0;
+  double scale_l = 1.0, log_scale_l = 0.0;
+  double scale_cross = 1.0, log_scale_cross = 0.0;
 };
 
-// log p(no) and log p(yes) for one observation, and the derivatives of log
-// p(y) with respect to z = s·(x − m), logit γ and logit λ.
+// log p(y) for one observation and its derivatives with respect to
+// z = s·(x − m), log γ and log λ (each with the other rate held; times the
+// scales of RateLogs).
 struct ResponseLogProb {
   double lp = 0.0;
   double d_z = 0.0;
-  double d_logit_g = 0.0;
-  double d_logit_l = 0.0;
+  double d_log_g = 0.0;
+  double d_log_l = 0.0;
+  double d_cross = 0.0;
+};
+
+// The rates of an unconstrained vector with the sigmoids they came from.
+struct UnconstrainedRates {
+  RateLogs logs;
+  double sigma_g = 0.0;         // σ(u_g), when γ is estimated
+  double log_1m_sigma_g = 0.0;  // log(1 − σ(u_g))
+  double sigma_l = 0.0;
+  double log_1m_sigma_l = 0.0;
 };
 
 // p(no), p(yes) and their logs for one stimulus.
@@ -102,6 +125,9 @@ class PsychometricModel {
   std::size_t dim() const noexcept { return 2 + (guess.estimated ? 1 : 0) + (lapse.estimated ? 1 : 0); }
   // "s", "m", then "guess_rate" and "lapse_rate" when estimated.
   std::vector<std::string> param_names() const;
+
+  // The rates of an unconstrained vector (dim() entries); always inside the support.
+  UnconstrainedRates unconstrained_rates(std::span<const double> u) const noexcept;
 
   // Natural-scale parameters from an unconstrained vector (dim() entries each).
   void to_natural(std::span<const double> u, std::span<double> natural) const noexcept;
@@ -134,13 +160,12 @@ class PsychometricModel {
   double log_likelihood_vec(std::span<const double> u, const MatrixView& design,
                             const BoolVectorView& observations) const;
   // Log posterior with the Jacobian of the transforms; adds its gradient into
-  // grad (dim() entries, zeroed by the caller). Outside γ + λ < 1 it returns −∞
-  // and adds nothing.
+  // grad (dim() entries, zeroed by the caller).
   double log_posterior_with_grad_vec(std::span<const double> u, std::span<double> grad,
                                      const MatrixView& design, const BoolVectorView& observations) const;
 
-  // The centre of the prior on the unconstrained scale: (mu_log_s, mu_m,
-  // logit of each estimated rate's prior mean).
+  // The centre of the prior on the unconstrained scale: (mu_log_s, mu_m, and
+  // for each estimated rate the logit of its prior mean's share of its room).
   void prior_center(std::span<double> u) const noexcept;
 
   // A natural-scale prior draw (dim() values) from the generator; draws of

@@ -39,10 +39,11 @@ constexpr std::string_view kClassDoc =
     " - `y` is the binary response.\n"
     "\n"
     "Parameter vectors are [s, m] followed by guess_rate and lapse_rate when they are\n"
-    "estimated (see param_names). The sampler moves log s and the logits of the rates;\n"
-    "draws come back on the natural scale. The fixed rates (or the prior means) must\n"
-    "sum to less than 1; with both rates estimated the prior is truncated to\n"
-    "guess_rate + lapse_rate < 1.";
+    "estimated (see param_names). The fixed rates (or the prior means) must sum to\n"
+    "less than 1, and the prior of estimated rates is truncated to\n"
+    "guess_rate + lapse_rate < 1. The sampler moves log s and, for each estimated\n"
+    "rate, the logit of its share of the room the other rate leaves; draws come\n"
+    "back on the natural scale.";
 
 constexpr py::Signature<7> kNewSignature{
     "PsychometricModel.__new__",

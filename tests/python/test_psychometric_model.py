@@ -159,6 +159,20 @@ def test_two_afc_posterior_has_no_divergences_and_mixes():
     assert ess.max_rhat(post) < 1.02
 
 
+@pytest.mark.parametrize("guess, lapse", [(0.5, (1.0, 19.0)), ((1.0, 1.0), (1.0, 19.0)), ((1.0, 2.0), (1.0, 2.0))])
+def test_the_prior_alone_samples_without_divergences(guess, lapse):
+    # Estimated rates never meet the edge guess + lapse = 1 on the sampler's scale.
+    model = PM(guess_rate=guess, lapse_rate=lapse)
+    empty = np.zeros((0, 1))
+    chains, stats = NUTS(num_tune=300, num_draws=1000, num_chains=2, seed=2).estimate_with_stats(
+        model, empty, np.zeros(0, dtype=bool))
+    divergent = sum(int(np.sum(s.column("diverging").to_numpy(zero_copy_only=False)[300:])) for s in stats)
+    assert divergent == 0
+    draws = np.vstack([c[300:] for c in chains])
+    rates = draws[:, 2:].sum(axis=1)
+    assert (rates < 1.0).all()
+
+
 def test_eig_rows_are_checked():
     model = PM(guess_rate=0.5, lapse_rate=(1.0, 19.0))
     grid = np.linspace(-2.0, 2.0, 5)[:, None]
@@ -171,6 +185,9 @@ def test_eig_rows_are_checked():
         est.estimate(model, [[1.0, 0.0, 0.01], [-1.0, 0.0, 0.01]], grid)
     with pytest.raises(ValueError, match="row 0 is outside"):
         est.estimate(model, [[1.0, 0.0, 0.6]], grid)
+    # Only the rows the even spacing takes are read, however many there are.
+    huge = np.broadcast_to(np.array([[2.0, 0.0, 0.01]]), (2**40, 3))
+    assert np.isfinite(est.estimate(model, huge, grid)).all()
     # The estimator stays usable and the prior path needs no rows.
     assert est.estimate(model, [], grid).shape == (5,)
 

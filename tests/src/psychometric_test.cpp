@@ -97,7 +97,8 @@ TEST(PsychometricModel, GradientMatchesCentralDifferences) {
 }
 
 // The unconstrained density is the natural one times the Jacobian of
-// s = exp(u0) and r = σ(u): log s + Σ log r(1 − r).
+// s = exp(u0), γ = room·σ(u_g) and λ = (1 − γ)·σ(u_l):
+// log s + log γ(1 − σ(u_g)) + log λ(1 − σ(u_l)).
 TEST(PsychometricModel, UnconstrainedDensityCarriesTheJacobian) {
   const Data data = some_data();
   for (const Config& c : configs()) {
@@ -107,14 +108,13 @@ TEST(PsychometricModel, UnconstrainedDensityCarriesTheJacobian) {
       std::vector<double> natural(model.dim());
       model.to_natural(u, natural);
       double log_jacobian = u[0];
-      for (std::size_t i = 2; i < u.size(); ++i) log_jacobian += std::log(natural[i] * (1.0 - natural[i]));
+      for (std::size_t i = 2; i < u.size(); ++i) {
+        log_jacobian += std::log(natural[i] * (1.0 - 1.0 / (1.0 + std::exp(-u[i]))));
+      }
       const double lhs = logp(model, u, data);
       const double rhs = model.log_posterior_natural(natural, data.design(), data.observations()) + log_jacobian;
-      if (std::isinf(rhs)) {
-        EXPECT_EQ(lhs, rhs);  // outside γ + λ < 1 on both scales
-      } else {
-        EXPECT_NEAR(lhs, rhs, 1e-9 * std::max(1.0, std::abs(rhs)));
-      }
+      ASSERT_TRUE(std::isfinite(rhs));  // every unconstrained point is inside the support
+      EXPECT_NEAR(lhs, rhs, 1e-9 * std::max(1.0, std::abs(rhs)));
     }
   }
 }
@@ -201,17 +201,26 @@ TEST(PsychometricModel, LogisticWithoutRatesIsTheTwoParameterLikelihood) {
   }
 }
 
-TEST(PsychometricModel, OutsideTheSupportIsMinusInfinity) {
+TEST(PsychometricModel, OnlyNaturalVectorsCanLeaveTheSupport) {
   const Data data = some_data();
   auto model = *PsychometricModel::try_new(Link::Logistic, 0.0, 1.0, 0.0, 1.0, Rate::beta(2.0, 5.0),
                                            Rate::beta(2.0, 5.0));
   constexpr double kInf = std::numeric_limits<double>::infinity();
-  // Both rates at σ(1) ≈ 0.73.
-  std::vector<double> grad;
-  EXPECT_EQ(logp(model, {0.0, 0.0, 1.0, 1.0}, data, &grad), -kInf);
-  for (const double g : grad) EXPECT_EQ(g, 0.0);
+  // On the unconstrained scale even large shares of both rates stay inside.
+  for (const double share : {1.0, 5.0, 30.0}) {
+    std::vector<double> grad;
+    EXPECT_TRUE(std::isfinite(logp(model, {0.0, 0.0, share, share}, data, &grad)));
+    for (const double g : grad) EXPECT_TRUE(std::isfinite(g));
+    std::vector<double> natural(4);
+    model.to_natural(std::vector<double>{0.0, 0.0, share, share}, natural);
+    EXPECT_LE(natural[2] + natural[3], 1.0);  // 1 only by rounding, for a share far out
+    if (share < 10.0) {
+      EXPECT_LT(natural[2] + natural[3], 1.0);
+    }
+  }
   for (const std::vector<double>& natural : std::vector<std::vector<double>>{
-           {-1.0, 0.0, 0.1, 0.1}, {1.0, 0.0, 0.6, 0.5}, {1.0, 0.0, -0.1, 0.1}, {1.0, 0.0, 0.1, 1.0}}) {
+           {-1.0, 0.0, 0.1, 0.1}, {1.0, 0.0, 0.6, 0.5}, {1.0, 0.0, -0.1, 0.1}, {1.0, 0.0, 0.1, 1.0},
+           {1.0, 0.0, 0.5, 0.5000001}}) {
     EXPECT_EQ(model.log_posterior_natural(natural, data.design(), data.observations()), -kInf);
   }
 }

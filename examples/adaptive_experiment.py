@@ -44,10 +44,8 @@ CHECKPOINTS = (10, 20, 40)
 STRATEGIES = ("eig", "random", "staircase")
 
 GUESS_RATE = 0.5
-# Beta(a, b): mode 0.02, mean 0.04. A prior with mass up to the edge of the
-# model's range (lapse_rate < 1 - guess_rate), such as Beta(1, 19), sends
-# trajectories over that edge, where the density ends, and each counts as a
-# divergence.
+# Beta(a, b): mode 0.02, mean 0.04, little mass above 0.1: observers who
+# lapse more than that are better screened out than modelled.
 LAPSE_PRIOR = (2.0, 50.0)
 TRUE_LAPSE = 0.02
 MU_LOG_S, SIGMA_LOG_S = math.log(2.0), 0.7

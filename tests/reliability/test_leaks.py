@@ -14,7 +14,7 @@ import time
 import numpy as np
 import pytest
 
-from support import ALLOWED_ERRORS, EigEstimator, Model, NUTSEstimator, PanicException, record_figure
+from support import ALLOWED_ERRORS, EigEstimator, GeneralModel, Model, NUTSEstimator, PanicException, record_figure
 
 CALLS = int(os.environ.get("VARNEL_LEAK_CALLS", "5000"))
 PAGE_KIB = os.sysconf("SC_PAGE_SIZE") // 1024
@@ -67,6 +67,9 @@ EIG_EMPTY = EigEstimator([True], 0)
 NUTS_FAST = NUTSEstimator(num_tune=30, num_draws=5, num_chains=2, timeout=0.5, seed=3)
 NUTS_ZERO = NUTSEstimator(num_tune=30, num_draws=5, num_chains=2, timeout=0.0, seed=3)
 NAN = float("nan")
+GENERAL = GeneralModel(link="normal", guess_rate=(2.0, 8.0), lapse_rate=(1.0, 19.0))
+GENERAL_PARAMS = [1.5, 0.2, 0.1, 0.02]
+GENERAL_ROWS = np.column_stack([np.linspace(0.5, 2, 50), np.linspace(-1, 1, 50), np.full(50, 0.1), np.full(50, 0.02)])
 
 
 class SubModel(Model):
@@ -116,6 +119,19 @@ ENTRY_POINTS = [
     ("nuts-estimate-timeout", lambda: NUTS_ZERO.estimate(MODEL, DESIGN, OBS), [NUTS_ZERO, DESIGN], THREADED_CALLS),
     ("nuts-estimate-invalid-model", lambda: NUTS_FAST.estimate(EIG, DESIGN, OBS), [EIG, OBS], CALLS),
     ("nuts-estimate-huge", lambda: NUTS_FAST.estimate(MODEL, HUGE, OBS), [HUGE], THREADED_CALLS),
+    ("general-new", lambda: GeneralModel(link="gumbel", guess_rate=0.5, lapse_rate=(1.0, 19.0)), [], CALLS),
+    ("general-new-bad-link", lambda: GeneralModel(link="probit"), [], CALLS),
+    ("general-new-bad-rates", lambda: GeneralModel(guess_rate=0.6, lapse_rate=0.5), [], CALLS),
+    ("general-attributes", lambda: (GENERAL.param_names, GENERAL.lapse_rate, str(GENERAL)), [GENERAL], CALLS),
+    ("general-sample-prior", lambda: GENERAL.sample_prior(), [GENERAL], CALLS),
+    ("general-log-posterior", lambda: GENERAL.log_posterior(GENERAL_PARAMS, DESIGN, OBS),
+     [GENERAL, GENERAL_PARAMS, DESIGN, OBS], CALLS),
+    ("general-log-likelihood-short", lambda: GENERAL.log_likelihood([1.0, 0.0], DESIGN, OBS), [DESIGN], CALLS),
+    ("general-eig-estimate", lambda: EIG.estimate(GENERAL, GENERAL_ROWS, CANDIDATES), [GENERAL, GENERAL_ROWS], CALLS),
+    ("general-eig-estimate-bad-rows", lambda: EIG.estimate(GENERAL, ROWS, CANDIDATES), [ROWS], CALLS),
+    ("general-eig-estimate-prior", lambda: EIG.estimate(GENERAL, [], CANDIDATES), [CANDIDATES], CALLS),
+    ("general-nuts-estimate", lambda: NUTS_FAST.estimate(GENERAL, DESIGN, OBS), [GENERAL, DESIGN, OBS],
+     THREADED_CALLS),
 ]
 
 
@@ -130,7 +146,7 @@ def call_many(fn, n):
     for _ in range(n):
         try:
             fn()
-        except ALLOWED_ERRORS:
+        except ALLOWED_ERRORS + (ValueError,):  # ValueError: the general model's documented refusals
             pass
 
 
@@ -142,7 +158,7 @@ def report_growth():
 
 @pytest.mark.parametrize("label, fn, watched, calls", ENTRY_POINTS, ids=[e[0] for e in ENTRY_POINTS])
 def test_no_growth(label, fn, watched, calls):
-    types = [Model, EigEstimator, NUTSEstimator, PanicException]
+    types = [Model, GeneralModel, EigEstimator, NUTSEstimator, PanicException]
     # The diagnostics of internal failures go to sys.stderr; keep them out of the capture buffer.
     with contextlib.redirect_stderr(Discard()):
         call_many(fn, max(200, calls // 5))  # warm-up: caches, allocator pools, NumPy's API

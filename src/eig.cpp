@@ -2,10 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <exception>
 #include <new>
-#include <thread>
 
+#include "design_blocks.hpp"
 #include "distributions.hpp"
 #include "dists/bernoulli_logit.hpp"
 #include "exact_exp_log_lanes.hpp"
@@ -272,30 +271,16 @@ std::vector<double> score_designs_using(ScoreKernel kernel, std::span<const std:
   }
   for (const std::uint8_t o : outcomes) (o != 0 ? job.need_true : job.need_false) = true;
 
-  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
-  const std::uint64_t pairs = static_cast<std::uint64_t>(n_designs) * n_samples;
-  const std::uint64_t useful = std::max<std::uint64_t>(1, pairs / kMinPairsPerThread);
-  const std::size_t n_workers = static_cast<std::size_t>(
-      std::min<std::uint64_t>({threads, useful, n_designs}));
+  const std::size_t n_workers = useful_workers(
+      threads, static_cast<std::uint64_t>(n_designs) * n_samples, kMinPairsPerThread, n_designs);
 
-  // Contiguous blocks of designs, whole vectors of them where the lanes run;
-  // the calling thread takes the first one.
+  // Contiguous blocks of designs, whole vectors of them where the lanes run.
   const std::size_t per_vector = job.lanes == nullptr ? 1 : job.eight ? 8 : 4;
   const std::size_t vectors = (n_designs + per_vector - 1) / per_vector;
   const std::size_t block = (vectors + n_workers - 1) / n_workers * per_vector;
-  std::vector<std::thread> workers;
-  std::size_t next = block;
-  try {
-    for (; next < n_designs; next += block) {
-      const std::size_t last = std::min(n_designs, next + block);
-      workers.emplace_back(score_range, std::cref(job), next, last, result.data());
-    }
-  } catch (const std::exception&) {
-    // Could not start a thread: the calling thread scores what is left.
-  }
-  score_range(job, 0, std::min(block, n_designs), result.data());
-  for (auto& w : workers) w.join();
-  if (next < n_designs) score_range(job, next, n_designs, result.data());
+  score_in_blocks(n_designs, block, [&](std::size_t first, std::size_t last) {
+    score_range(job, first, last, result.data());
+  });
   return result;
 }
 

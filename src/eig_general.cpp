@@ -2,11 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <exception>
-#include <limits>
 #include <new>
-#include <thread>
 
+#include "design_blocks.hpp"
 #include "panic.hpp"
 #include "thread_rng.hpp"
 
@@ -101,23 +99,11 @@ std::vector<double> score_designs_general(const PsychometricModel& model, std::s
   }
 
   GeneralJob job{&model, outcomes, samples, &designs};
-  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
-  const std::uint64_t pairs = static_cast<std::uint64_t>(n_designs) * n_samples;
-  const std::uint64_t useful = std::max<std::uint64_t>(1, pairs / kMinPairsPerThread);
-  const std::size_t n_workers = static_cast<std::size_t>(std::min<std::uint64_t>({threads, useful, n_designs}));
-  const std::size_t block = (n_designs + n_workers - 1) / n_workers;
-  std::vector<std::thread> workers;
-  std::size_t next = block;
-  try {
-    for (; next < n_designs; next += block) {
-      workers.emplace_back(score_range, std::cref(job), next, std::min(n_designs, next + block), result.data());
-    }
-  } catch (const std::exception&) {
-    // Could not start a thread: the calling thread scores what is left.
-  }
-  score_range(job, 0, std::min(block, n_designs), result.data());
-  for (auto& w : workers) w.join();
-  if (next < n_designs) score_range(job, next, n_designs, result.data());
+  const std::size_t n_workers = useful_workers(
+      threads, static_cast<std::uint64_t>(n_designs) * n_samples, kMinPairsPerThread, n_designs);
+  score_in_blocks(n_designs, (n_designs + n_workers - 1) / n_workers, [&](std::size_t first, std::size_t last) {
+    score_range(job, first, last, result.data());
+  });
   return result;
 }
 

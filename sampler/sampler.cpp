@@ -1,12 +1,14 @@
 #include "sampler.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
-#include <mutex>
-#include <vector>
 #include <exception>
+#include <mutex>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include <arrow/memory_pool.h>
 
@@ -16,10 +18,10 @@ namespace varnel {
 namespace {
 
 // Control threads of runs whose handle was dropped. Each is joined once it
-// has ended (checked whenever another thread is handed over), and those still
-// running are joined when the keeper is destroyed at process exit: the keeper
-// is made on first use, after the libraries' static objects, so it goes
-// before them.
+// has ended (checked whenever another thread is handed over). Those still
+// running when the process exits are joined before any static object is torn
+// down, by the exiting main thread (see ExitWaiter); the keeper's own
+// destructor joins whatever is left when the process ends another way.
 class BackgroundThreads {
  public:
   static BackgroundThreads& instance() {
@@ -34,6 +36,9 @@ class BackgroundThreads {
     static BackgroundThreads keeper;
     return keeper;
   }
+
+  // The keeper when it was made, else null; never makes it.
+  static BackgroundThreads* existing() noexcept { return made_.load(std::memory_order_acquire); }
 
   void adopt(std::thread thread, std::shared_ptr<std::atomic<bool>> finished) noexcept {
     std::vector<std::thread> ended;
@@ -57,18 +62,55 @@ class BackgroundThreads {
     for (std::thread& t : ended) t.join();
   }
 
+  // Joins every kept thread, running or ended.
+  void join_all() noexcept {
+    std::vector<std::pair<std::thread, std::shared_ptr<std::atomic<bool>>>> taken;
+    {
+      std::lock_guard lock(mutex_);
+      taken.swap(threads_);
+    }
+    for (auto& [thread, finished] : taken) thread.join();
+  }
+
   ~BackgroundThreads() {
-    std::lock_guard lock(mutex_);
-    for (auto& [thread, finished] : threads_) thread.join();
+    join_all();
+    made_.store(nullptr, std::memory_order_release);
   }
 
  private:
-  BackgroundThreads() = default;
+  BackgroundThreads() noexcept { made_.store(this, std::memory_order_release); }
+
+  static inline std::atomic<BackgroundThreads*> made_{nullptr};
   std::mutex mutex_;
   std::vector<std::pair<std::thread, std::shared_ptr<std::atomic<bool>>>> threads_;
 };
 
+// The keeper alone cannot protect a background run at exit: static objects
+// made on first use after the keeper -- Arrow makes several the first time a
+// run builds its arrays -- are torn down before it, while the run may still
+// use them. The thread that calls exit runs its own thread-local destructors
+// before any static one, so this object, living on the main thread (which
+// ends the process by returning from main), joins the background runs at that
+// moment. Only the main thread does: any other thread ending must not wait
+// for runs it may not even have started.
+class ExitWaiter {
+ public:
+  ExitWaiter() = default;
+  ExitWaiter(const ExitWaiter&) = delete;
+  ExitWaiter& operator=(const ExitWaiter&) = delete;
+  ~ExitWaiter() {
+    if (gettid() != getpid()) return;
+    if (BackgroundThreads* keeper = BackgroundThreads::existing()) keeper->join_all();
+  }
+};
+
 }  // namespace
+
+void wait_for_background_runs_at_exit() noexcept {
+  if (gettid() != getpid()) return;
+  static thread_local ExitWaiter waiter;
+  (void)waiter;
+}
 
 Sampler::Sampler(Sender<SamplerCommand> commands, Receiver<SamplerResponse> responses,
                  Receiver<Status> results, std::thread control_thread,
@@ -102,6 +144,7 @@ void Sampler::release() noexcept {
   // re-raises ends with it (the pool already wrote its diagnostic).
   if (control_thread_.joinable()) {
     BackgroundThreads::instance().adopt(std::move(control_thread_), std::move(control_finished_));
+    wait_for_background_runs_at_exit();
   }
   commands_.reset();
   responses_.reset();

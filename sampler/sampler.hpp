@@ -93,6 +93,13 @@ struct AbortResult {
   std::optional<Trace> trace;
 };
 
+// Makes the process wait, when its main thread ends it (returning from main or
+// calling exit), for the runs still ending in the background before any
+// static object is torn down. Dropping a handle on the main thread does this
+// by itself; a program that drops handles on other threads calls it once on
+// the main thread. Does nothing on any other thread.
+void wait_for_background_runs_at_exit() noexcept;
+
 // The prefix of the pool workers' names; the index follows.
 inline constexpr const char* kWorkerNamePrefix = "tressle-worker-";
 

@@ -9,6 +9,7 @@
 #include "py/guard.hpp"
 #include "py/object.hpp"
 #include "py/registration.hpp"
+#include "sampler.hpp"
 #include "two_param_psychometric_py.hpp"
 
 #include <vector>
@@ -79,6 +80,11 @@ varnel::py::PyRef create_module() {
   PyRef experiment = take(PyImport_ImportModule(kExperimentModule));
   check_status(PyObject_SetAttrString(module.get(), "experiment", experiment.get()));
   check_status(PyDict_SetItemString(sys_modules, "varnel.experiment", experiment.get()));
+
+  // Posterior runs whose handle was dropped end in the background; the
+  // importing thread is almost always the main one, whose end of the process
+  // then waits for them before the libraries' static objects go.
+  varnel::wait_for_background_runs_at_exit();
 
   g_module = PyRef::borrow(module.get()).release();
   return module;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 #include <variant>
@@ -578,6 +579,53 @@ TEST(SamplerDeathTest, ExitingWhileARunEndsInTheBackgroundIsClean) {
         std::exit(0);
       },
       ::testing::ExitedWithCode(0), "storage finalized after a delay");
+}
+
+// Drops a run after its chains drew, so that it makes Arrow's arrays (and
+// Arrow its statics) in the background, after the keeper of background runs
+// exists; then drops a second run, which makes its arrays while the process
+// exits -- with the statics the first run made -- and exits. Both drops
+// happen on a thread of their own when asked.
+[[noreturn]] void exit_while_a_later_run_ends_in_the_background(bool drop_on_another_thread) {
+  const auto drop_both = [] {
+    const std::size_t baseline = testing::settled_thread_count();
+    {
+      Sampler first = start(new_script(), TestSettings{.draws = kLong, .chains = 2}, 2);
+      progress_when(first, [](const std::vector<ChainProgress>& p) {
+        return p[0].finished_draws > 0 && p[1].finished_draws > 0;
+      });
+    }
+    if (testing::thread_count_settling_to(baseline) != baseline) std::exit(3);
+    auto script = new_script();
+    script->draw_delay = 1ms;
+    script->finalize_delay = 20ms;
+    Sampler dropped = start(script, TestSettings{.draws = kLong, .chains = 3}, 3);
+    progress_when(dropped, [](const std::vector<ChainProgress>& p) {
+      return p[0].started && p[1].started && p[2].started;
+    });
+  };
+  if (drop_on_another_thread) {
+    wait_for_background_runs_at_exit();
+    std::thread(drop_both).join();
+  } else {
+    drop_both();
+  }
+  std::exit(0);
+}
+
+// The exit must not tear down statics made after the keeper while a run
+// still uses them, whichever thread dropped the handles.
+TEST(SamplerDeathTest, ExitingWhileARunEndsInTheBackgroundOutlivesStaticsMadeByAnEarlierRun) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // The child is started afresh: have its C library fill freed blocks, so that
+  // a static used after its destruction fails for certain rather than by chance.
+  ASSERT_EQ(setenv("GLIBC_TUNABLES", "glibc.malloc.perturb=165", 1), 0);
+  for (const bool other_thread : {false, true}) {
+    SCOPED_TRACE(other_thread ? "dropped on another thread" : "dropped on the main thread");
+    EXPECT_EXIT(exit_while_a_later_run_ends_in_the_background(other_thread),
+                ::testing::ExitedWithCode(0), "storage finalized after a delay");
+  }
+  ASSERT_EQ(unsetenv("GLIBC_TUNABLES"), 0);
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 #include "sampler.hpp"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -78,7 +80,33 @@ class BackgroundThreads {
   }
 
  private:
-  BackgroundThreads() noexcept { made_.store(this, std::memory_order_release); }
+  BackgroundThreads() noexcept {
+    made_.store(this, std::memory_order_release);
+    // A forked child has none of the kept threads, only their records: it
+    // must neither join them (at its exit) nor wait for them. The list is
+    // locked across the fork so that the child gets it whole.
+    (void)pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
+  }
+
+  static void before_fork() noexcept {
+    if (BackgroundThreads* keeper = existing()) keeper->mutex_.lock();
+  }
+  static void after_fork_in_parent() noexcept {
+    if (BackgroundThreads* keeper = existing()) keeper->mutex_.unlock();
+  }
+  static void after_fork_in_child() noexcept {
+    BackgroundThreads* keeper = existing();
+    if (keeper == nullptr) return;
+    // No call may reach the thread library for a thread that does not exist
+    // here (even detaching one can fault): each record moves into storage
+    // that is never destroyed, which leaves a non-joinable std::thread behind.
+    for (auto& [thread, finished] : keeper->threads_) {
+      alignas(std::thread) unsigned char storage[sizeof(std::thread)];
+      ::new (static_cast<void*>(storage)) std::thread(std::move(thread));
+    }
+    keeper->threads_.clear();
+    keeper->mutex_.unlock();
+  }
 
   static inline std::atomic<BackgroundThreads*> made_{nullptr};
   std::mutex mutex_;

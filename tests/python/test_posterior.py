@@ -327,3 +327,42 @@ def test_interpreter_exits_cleanly_after_timed_out_runs(tmp_path):
     )
     assert proc.returncode == 0, proc.stderr[-2000:]
     assert proc.stdout.strip() == "done"
+
+
+def test_a_child_forked_while_timed_out_runs_end_exits_cleanly(tmp_path):
+    # The child has none of the parent's threads: its exit must not wait for
+    # the runs still ending in the parent, nor touch their threads' records.
+    script = child_script(
+        tmp_path,
+        "fork.py",
+        """
+            import os, sys, time
+            import numpy as np
+            import varnel
+            m = varnel.models.TwoParameterPsychometricModel(1.0, 2.0, 0.0, 1.5)
+            x = np.linspace(-3, 3, 50).reshape(-1, 1)
+            y = np.arange(50) % 3 == 0
+            for i in range(10):
+                try:
+                    estimator = varnel.posterior.NUTSEstimator(timeout=0.0, seed=i, num_draws=10**6)
+                    estimator.estimate(m, x, y)
+                except varnel.PanicException:
+                    pass
+            pid = os.fork()
+            if pid == 0:
+                sys.exit(0)
+            deadline = time.monotonic() + 20
+            while time.monotonic() < deadline:
+                done, status = os.waitpid(pid, os.WNOHANG)
+                if done:
+                    print("child", os.waitstatus_to_exitcode(status), flush=True)
+                    break
+                time.sleep(0.02)
+            else:
+                os.kill(pid, 9)
+                print("child hung", flush=True)
+            """,
+    )
+    proc = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.strip() == "child 0"

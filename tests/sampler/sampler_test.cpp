@@ -1,5 +1,8 @@
 #include "sampler.hpp"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -626,6 +629,36 @@ TEST(SamplerDeathTest, ExitingWhileARunEndsInTheBackgroundOutlivesStaticsMadeByA
                 ::testing::ExitedWithCode(0), "storage finalized after a delay");
   }
   ASSERT_EQ(unsetenv("GLIBC_TUNABLES"), 0);
+}
+
+// A child forked while the parent's dropped runs still end has none of their
+// threads: its exit must not wait for them, nor touch their records.
+TEST(SamplerDeathTest, AChildForkedWhileRunsEndInTheBackgroundExitsCleanly) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        // Several runs: their threads' stacks are more than the C library
+        // keeps for reuse, so the child unmaps some, and a record of such a
+        // thread then points nowhere.
+        for (int run = 0; run < 4; ++run) {
+          auto script = new_script();
+          script->draw_delay = 1ms;
+          script->finalize_delay = 200ms;  // still ending when the child exits
+          Sampler dropped = start(script, TestSettings{.draws = kLong, .chains = 3}, 3);
+          progress_when(dropped, [](const std::vector<ChainProgress>& p) {
+            return p[0].started && p[1].started && p[2].started;
+          });
+        }
+        const pid_t child = fork();
+        if (child == 0) {
+          alarm(10);  // a wait for a thread that is not there ends the child, not the test
+          std::exit(0);
+        }
+        int status = 0;
+        if (child < 0 || waitpid(child, &status, 0) != child) std::exit(2);
+        std::exit(WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status));
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -664,6 +664,10 @@ TEST(SamplerDeathTest, AChildForkedWhileRunsEndInTheBackgroundExitsCleanly) {
             return p[0].started && p[1].started && p[2].started;
           });
         }
+        // Past the chains' last draws, each run only sleeps in its finalize:
+        // no thread holds an allocator's lock at the fork (a sanitizer's
+        // allocator is not fork-safe).
+        std::this_thread::sleep_for(50ms);
         const pid_t child = fork();
         if (child == 0) {
           g_child_keeps_the_parents_memory = true;

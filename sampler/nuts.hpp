@@ -317,6 +317,9 @@ class NutsChain {
   const StatePool& pool() const noexcept { return pool_; }
   Math& math() noexcept { return math_; }
   const Rng& rng() const noexcept { return rng_; }
+  // Write access to the generator, so that one chain can be re-placed and
+  // re-seeded for many independent short runs.
+  Rng& rng() noexcept { return rng_; }
   std::uint64_t chain() const noexcept { return chain_; }
   std::uint64_t draw_count() const noexcept { return draw_count_; }
 

@@ -21,6 +21,7 @@ scalar; the benchmarks use the same routines (bench/ess.py).
 from __future__ import annotations
 
 import contextlib
+import functools
 import json
 import math
 import numbers
@@ -32,7 +33,6 @@ import tempfile
 import time
 from collections.abc import Iterable
 from dataclasses import dataclass
-from statistics import NormalDist
 from typing import TYPE_CHECKING, Any, NamedTuple, Union
 
 import numpy as np
@@ -47,7 +47,61 @@ __all__ = ["AdaptiveExperiment", "ParameterSummary", "Posterior", "Trial", "bulk
 # ---------------------------------------------------------------------------
 # Convergence diagnostics
 
-_inv_cdf = np.vectorize(NormalDist().inv_cdf, otypes=[float])
+# Wichura's AS241 rational approximations of the normal quantile (the
+# coefficients of the standard library's NormalDist.inv_cdf), evaluated for a
+# whole array at once: the central region |p - 0.5| <= 0.425, then the tails
+# by r = sqrt(-log(min(p, 1 - p))) below and above 5.
+_AS241_CENTRAL = (
+    (2.5090809287301226727e+3, 3.3430575583588128105e+4, 6.7265770927008700853e+4,
+     4.5921953931549871457e+4, 1.3731693765509461125e+4, 1.9715909503065514427e+3,
+     1.3314166789178437745e+2, 3.3871328727963666080e+0),
+    (5.2264952788528545610e+3, 2.8729085735721942674e+4, 3.9307895800092710610e+4,
+     2.1213794301586595867e+4, 5.3941960214247511077e+3, 6.8718700749205790830e+2,
+     4.2313330701600911252e+1, 1.0),
+)
+_AS241_NEAR = (
+    (7.74545014278341407640e-4, 2.27238449892691845833e-2, 2.41780725177450611770e-1,
+     1.27045825245236838258e+0, 3.64784832476320460504e+0, 5.76949722146069140550e+0,
+     4.63033784615654529590e+0, 1.42343711074968357734e+0),
+    (1.05075007164441684324e-9, 5.47593808499534494600e-4, 1.51986665636164571966e-2,
+     1.48103976427480074590e-1, 6.89767334985100004550e-1, 1.67638483018380384940e+0,
+     2.05319162663775882187e+0, 1.0),
+)
+_AS241_FAR = (
+    (2.01033439929228813265e-7, 2.71155556874348757815e-5, 1.24266094738807843860e-3,
+     2.65321895265761230930e-2, 2.96560571828504891230e-1, 1.78482653991729133580e+0,
+     5.46378491116411436990e+0, 6.65790464350110377720e+0),
+    (2.04426310338993978564e-15, 1.42151175831644588870e-7, 1.84631831751005468180e-5,
+     7.86869131145613259100e-4, 1.48753612908506148525e-2, 1.36929880922735805310e-1,
+     5.99832206555887937690e-1, 1.0),
+)
+
+
+def _horner(coefficients: tuple[float, ...], r: np.ndarray) -> np.ndarray:
+    value = np.full_like(r, coefficients[0])
+    for c in coefficients[1:]:
+        value = value * r + c
+    return value
+
+
+def normal_quantile(p: np.ndarray) -> np.ndarray:
+    """The standard normal quantile of each probability in (0, 1), vectorised
+    (the values of statistics.NormalDist().inv_cdf to within rounding)."""
+    p = np.asarray(p, dtype=np.float64)
+    q = p - 0.5
+    central = np.abs(q) <= 0.425
+    r = 0.180625 - q * q
+    x = q * _horner(_AS241_CENTRAL[0], r) / _horner(_AS241_CENTRAL[1], r)
+    if not central.all():
+        with np.errstate(divide="ignore", invalid="ignore"):
+            t = np.sqrt(-np.log(np.where(q <= 0.0, p, 1.0 - p)))
+        near = t <= 5.0
+        tn = t - 1.6
+        tf = t - 5.0
+        tail = np.where(near, _horner(_AS241_NEAR[0], tn) / _horner(_AS241_NEAR[1], tn),
+                        _horner(_AS241_FAR[0], tf) / _horner(_AS241_FAR[1], tf))
+        x = np.where(central, x, np.where(q < 0.0, -tail, tail))
+    return x
 
 
 def split_chains(x: np.ndarray) -> np.ndarray:
@@ -70,7 +124,7 @@ def z_scale(x: np.ndarray) -> np.ndarray:
     """Normal scores of the pooled ranks, (r - 3/8) / (S + 1/4) through the normal quantile."""
     flat = x.ravel()
     r = average_ranks(flat)
-    return _inv_cdf((r - 0.375) / (flat.size + 0.25)).reshape(x.shape)
+    return normal_quantile((r - 0.375) / (flat.size + 0.25)).reshape(x.shape)
 
 
 def autocovariance(x: np.ndarray) -> np.ndarray:
@@ -189,23 +243,68 @@ class ParameterSummary:
     bulk_ess: float
 
 
+UPDATES = ("incremental", "from_scratch")
+
+
 @dataclass(frozen=True)
 class Posterior:
     """The posterior after ``num_trials`` trials.
 
-    ``draws`` holds the pooled draws after warm-up, one row per draw and one
-    column per name in ``param_names`` (natural scale); ``chains`` the same draws
-    as (chains, draws, parameters). Both arrays are read-only. ``divergences``
-    counts divergent transitions after warm-up over all chains, ``seconds`` the
-    time the sampler took."""
+    ``draws`` holds equally weighted posterior draws, one row per draw and one
+    column per name in ``param_names`` (natural scale); ``chains`` the same
+    draws as (chains, draws, parameters). Both arrays are read-only.
+
+    ``update`` says how they were made. "from_scratch": the pooled draws after
+    warm-up of ``num_chains`` NUTS chains run on every trial; ``divergences``
+    counts their divergent transitions after warm-up. "incremental": the
+    particles of a sequential Monte Carlo update, resampled to equal weights
+    (``chains`` has one row); ``weights_ess`` is the effective sample size of
+    the particle weights before that resampling, ``move_acceptance`` the mean
+    acceptance of the last move of the particles (NaN before the first), and
+    ``divergences`` counts the divergent transitions of this update's move.
+    ``seconds`` is the time the update took.
+
+    ``summary`` is computed on first use: R-hat and bulk ESS are not part of a
+    trial's cost."""
 
     draws: np.ndarray
     chains: np.ndarray
     param_names: tuple[str, ...]
-    summary: dict[str, ParameterSummary]
     divergences: int
     num_trials: int
     seconds: float
+    update: str = "from_scratch"
+    weights_ess: float = float("nan")
+    move_acceptance: float = float("nan")
+
+    @functools.cached_property
+    def summary(self) -> dict[str, ParameterSummary]:
+        """One ParameterSummary per parameter. For an incremental update, whose
+        particles form no chains, ``rhat`` is NaN and ``bulk_ess`` is the
+        effective sample size of the particle weights."""
+        summary = {}
+        for j, name in enumerate(self.param_names):
+            column = self.draws[:, j]
+            values = np.percentile(column, QUANTILES)
+            if self.update == "incremental":
+                r_hat, ess = float("nan"), float(self.weights_ess)
+            elif self.chains.shape[1] >= 4:
+                r_hat, ess = rhat(self.chains[:, :, j]), bulk_ess(self.chains[:, :, j])
+            else:
+                r_hat, ess = float("nan"), float("nan")
+            summary[name] = ParameterSummary(
+                mean=float(column.mean()),
+                sd=float(column.std(ddof=1)) if column.size > 1 else float("nan"),
+                quantiles={q: float(v) for q, v in zip(QUANTILES, values)},
+                rhat=r_hat,
+                bulk_ess=ess,
+            )
+        return summary
+
+    def sd(self, name: str) -> float:
+        """The posterior sd of one parameter, without the rest of the summary."""
+        column = self.draws[:, self.param_names.index(name)]
+        return float(column.std(ddof=1)) if column.size > 1 else float("nan")
 
     @property
     def max_rhat(self) -> float:
@@ -224,7 +323,9 @@ class Posterior:
 # Model settings, for saving and loading
 
 _FORMAT = "varnel.experiment"
-_FORMAT_VERSION = 1
+_FORMAT_VERSION = 2
+# Version 1 files predate the incremental update: they resume from scratch.
+_READABLE_VERSIONS = (1, 2)
 
 _TWO_PARAM_TEXT = re.compile(
     r"^TwoParameterPsychometricModel \{ k_prior: Normal \{ mean: (\S+), std_dev: (\S+) \}, "
@@ -324,6 +425,37 @@ _MATCH_TOLERANCE = 1e-9
 
 
 # ---------------------------------------------------------------------------
+# The incremental update's particles
+
+@dataclass
+class _Particles:
+    """Weighted particles after ``num_trials`` trials (natural scale)."""
+
+    points: np.ndarray
+    log_weights: np.ndarray  # normalised: logsumexp == 0
+    step_size: float         # where the next move starts
+    num_trials: int
+    move_acceptance: float = float("nan")
+    moves: int = 0
+
+    @property
+    def weights(self) -> np.ndarray:
+        return np.exp(self.log_weights)
+
+    @property
+    def ess(self) -> float:
+        w = self.weights
+        return float(1.0 / np.sum(w * w))
+
+
+def _systematic_resample(weights: np.ndarray, size: int, u: float) -> np.ndarray:
+    """Indices of ``size`` systematic draws from normalised weights with offset u in [0, 1)."""
+    cumulative = np.cumsum(weights)
+    cumulative[-1] = 1.0  # the total is 1 up to rounding
+    return np.searchsorted(cumulative, (np.arange(size) + u) / size, side="right")
+
+
+# ---------------------------------------------------------------------------
 # The experiment
 
 class AdaptiveExperiment:
@@ -331,15 +463,33 @@ class AdaptiveExperiment:
 
     ``model`` is a ``varnel.models.PsychometricModel`` or
     ``TwoParameterPsychometricModel``; ``candidates`` the stimuli that may be
-    presented (a non-empty 1-D sequence of finite floats). Each posterior is
-    drawn with ``num_chains`` NUTS chains of ``num_tune`` warm-up and
-    ``num_draws`` kept draws; the information gain averages over ``n_samples``
-    of the pooled draws. ``seed`` (a non-negative int; drawn from the OS when
-    None and kept, so that a saved experiment resumes identically) fixes every
-    sampler run: the run after n trials is seeded from (seed, n), so equal
-    settings and trials give equal choices. ``target_sd`` and ``max_trials``
-    define ``done()``; ``progress=True`` prints one line per posterior update to
-    standard error. ``timeout`` bounds one sampler run in seconds.
+    presented (a non-empty 1-D sequence of finite floats). The information gain
+    averages over ``n_samples`` posterior draws. ``seed`` (a non-negative int;
+    drawn from the OS when None and kept, so that a saved experiment resumes
+    identically) fixes every random choice: equal settings and trials give
+    equal choices. ``target_sd`` and ``max_trials`` define ``done()``;
+    ``progress=True`` prints one line per posterior update to standard error.
+    ``timeout`` bounds one sampler run in seconds.
+
+    ``update`` chooses how the posterior follows the trials:
+
+    - "incremental" (the default): sequential Monte Carlo over
+      ``num_particles`` particles. The prior is drawn once with NUTS
+      (``num_chains`` chains, ``num_tune`` warm-up draws); each trial then
+      reweights the particles by its likelihood, and when the effective sample
+      size of the weights falls below ``ess_threshold`` times the particle
+      count, the particles are resampled (systematically) and moved by
+      ``num_moves`` NUTS transitions under the posterior of all trials so far.
+      A trial costs one likelihood evaluation per particle, plus the
+      occasional move.
+    - "from_scratch": every trial draws the posterior anew with
+      ``num_chains`` NUTS chains of ``num_tune`` warm-up and ``num_draws``
+      kept draws.
+
+    Either way the state after n trials is a function of the seed and the
+    trials alone (the run after n trials is seeded from (seed, n)), so a
+    loaded experiment replays its trials and continues exactly as an
+    uninterrupted one.
 
     Raises TypeError or ValueError naming the argument for bad settings.
     """
@@ -358,6 +508,10 @@ class AdaptiveExperiment:
         max_trials: int | None = None,
         progress: bool = False,
         timeout: float = 100.0,
+        update: str = "incremental",
+        num_particles: int = 2000,
+        ess_threshold: float = 0.5,
+        num_moves: int = 2,
     ) -> None:
         classes = _model_classes()
         if not isinstance(model, classes):
@@ -384,9 +538,21 @@ class AdaptiveExperiment:
             raise TypeError(f"argument 'progress': expected a bool, got {type(progress).__name__}")
         self._progress: bool = bool(progress)
         self._timeout: float = _positive_float("timeout", timeout)
+        if not isinstance(update, str):
+            raise TypeError(f"argument 'update': expected a str, got {type(update).__name__}")
+        if update not in UPDATES:
+            raise ValueError(f"argument 'update': expected one of {', '.join(map(repr, UPDATES))}, got {update!r}")
+        self._update: str = update
+        self._num_particles: int = _count("num_particles", num_particles)
+        threshold = _positive_float("ess_threshold", ess_threshold)
+        if threshold > 1.0:
+            raise ValueError(f"argument 'ess_threshold': must be in (0, 1], got {threshold}")
+        self._ess_threshold: float = threshold
+        self._num_moves: int = _count("num_moves", num_moves)
         self._trials: list[Trial] = []
         self._posterior: Posterior | None = None  # for the current trials, when drawn
         self._scores: np.ndarray | None = None
+        self._particles: _Particles | None = None  # the incremental update's state
 
     # -- settings ---------------------------------------------------------
 
@@ -417,6 +583,11 @@ class AdaptiveExperiment:
     @property
     def max_trials(self) -> int | None:
         return self._max_trials
+
+    @property
+    def update(self) -> str:
+        """How the posterior follows the trials: "incremental" or "from_scratch"."""
+        return self._update
 
     @property
     def trials(self) -> tuple[Trial, ...]:
@@ -484,51 +655,110 @@ class AdaptiveExperiment:
         if self._max_trials is not None and len(self._trials) >= self._max_trials:
             return True
         if self._target_sd is not None:
-            return self.posterior().summary["m"].sd < self._target_sd
+            return self.posterior().sd("m") < self._target_sd
         return False
 
     def _nuts_seed(self, num_trials: int) -> int:
         state = np.random.SeedSequence(self._seed, spawn_key=(num_trials,)).generate_state(1, dtype=np.uint64)
         return int(state[0])
 
-    def _draw_posterior(self) -> Posterior:
-        varnel = _varnel()
-        n = len(self._trials)
-        design = np.array([t.x for t in self._trials], dtype=np.float64).reshape(n, 1)
-        observations = np.array([t.response for t in self._trials], dtype=bool)
-        sampler = varnel.posterior.NUTSEstimator(
-            num_tune=self._num_tune, num_draws=self._num_draws, num_chains=self._num_chains,
-            timeout=self._timeout, seed=self._nuts_seed(n),
+    def _trial_arrays(self, n: int) -> tuple[np.ndarray, np.ndarray]:
+        design = np.array([t.x for t in self._trials[:n]], dtype=np.float64).reshape(n, 1)
+        observations = np.array([t.response for t in self._trials[:n]], dtype=bool)
+        return design, observations
+
+    def _sampler(self, seed: int, num_draws: int) -> Any:
+        return _varnel().posterior.NUTSEstimator(
+            num_tune=self._num_tune, num_draws=num_draws, num_chains=self._num_chains,
+            timeout=self._timeout, seed=seed,
         )
+
+    def _draw_posterior(self) -> Posterior:
         start = time.perf_counter()
+        if self._update == "incremental":
+            result = self._incremental_posterior(start)
+        else:
+            result = self._from_scratch_posterior(start)
+        if self._progress:
+            print(f"varnel.experiment: {result.num_trials} trials: m = "
+                  f"{float(result.draws[:, 1].mean()):.3f} ± {result.sd('m'):.3f}; "
+                  f"{result.update} update, ESS {result.min_bulk_ess:.0f}, divergences {result.divergences}; "
+                  f"{result.seconds * 1e3:.1f} ms", file=sys.stderr)
+        return result
+
+    def _from_scratch_posterior(self, start: float) -> Posterior:
+        n = len(self._trials)
+        design, observations = self._trial_arrays(n)
+        sampler = self._sampler(self._nuts_seed(n), self._num_draws)
         chains, stats = sampler.estimate_with_stats(self._model, design, observations)
-        seconds = time.perf_counter() - start
         kept = np.stack([c[self._num_tune:] for c in chains])  # (chains, draws, parameters)
         divergences = sum(
             int(np.count_nonzero(t.column("diverging").to_numpy(zero_copy_only=False)[self._num_tune:]))
             for t in stats
         )
         pooled = kept.reshape(-1, kept.shape[2])
-        summary = {}
-        for j, name in enumerate(self._param_names):
-            column = pooled[:, j]
-            values = np.percentile(column, QUANTILES)
-            summary[name] = ParameterSummary(
-                mean=float(column.mean()),
-                sd=float(column.std(ddof=1)) if column.size > 1 else float("nan"),
-                quantiles={q: float(v) for q, v in zip(QUANTILES, values)},
-                rhat=rhat(kept[:, :, j]) if kept.shape[1] >= 4 else float("nan"),
-                bulk_ess=bulk_ess(kept[:, :, j]) if kept.shape[1] >= 4 else float("nan"),
-            )
         kept.setflags(write=False)
         pooled.setflags(write=False)
-        result = Posterior(pooled, kept, self._param_names, summary, divergences, n, seconds)
-        if self._progress:
-            m = summary["m"]
-            print(f"varnel.experiment: {n} trials: m = {m.mean:.3f} ± {m.sd:.3f}; "
-                  f"R-hat {result.max_rhat:.3f}, bulk ESS {result.min_bulk_ess:.0f}, "
-                  f"divergences {divergences}; {seconds * 1e3:.1f} ms", file=sys.stderr)
-        return result
+        return Posterior(pooled, kept, self._param_names, divergences, n, time.perf_counter() - start)
+
+    def _incremental_posterior(self, start: float) -> Posterior:
+        n = len(self._trials)
+        if self._particles is None or self._particles.num_trials > n:
+            self._particles = self._prior_particles()
+        divergences = 0
+        while self._particles.num_trials < n:
+            divergences = self._advance_particles()
+        p = self._particles
+        # Equal-weight draws for the information gain and the summaries.
+        u = self._random(n, 3).random()
+        draws = p.points[_systematic_resample(p.weights, p.points.shape[0], u)]
+        draws.setflags(write=False)
+        chains = draws.reshape(1, *draws.shape)
+        return Posterior(draws, chains, self._param_names, divergences, n, time.perf_counter() - start,
+                         update="incremental", weights_ess=p.ess, move_acceptance=p.move_acceptance)
+
+    def _random(self, num_trials: int, purpose: int) -> np.random.Generator:
+        return np.random.default_rng(np.random.SeedSequence(self._seed, spawn_key=(num_trials, purpose)))
+
+    def _prior_particles(self) -> _Particles:
+        """The particles before any trial: NUTS draws of the prior."""
+        per_chain = -(-self._num_particles // self._num_chains)
+        sampler = self._sampler(self._nuts_seed(0), per_chain)
+        chains, stats = sampler.estimate_with_stats(self._model, np.zeros((0, 1)), np.zeros(0, dtype=bool))
+        points = np.concatenate([c[self._num_tune:] for c in chains])[: self._num_particles]
+        # The chains' adapted step sizes are where the first move starts.
+        step = float(np.median([t.column("step_size")[-1].as_py() for t in stats]))
+        size = points.shape[0]
+        return _Particles(points, np.full(size, -math.log(size)), step, 0)
+
+    def _advance_particles(self) -> int:
+        """Takes in the next trial; returns the divergent transitions of its move."""
+        p = self._particles
+        assert p is not None
+        k = p.num_trials + 1
+        estimator = self._varnel_posterior_estimator(k)
+        design, observations = self._trial_arrays(k)
+        log_w = p.log_weights + estimator.log_likelihoods(self._model, p.points, design[k - 1:], observations[k - 1:])
+        top = np.max(log_w)
+        if not np.isfinite(top):
+            raise ValueError("the trials have zero likelihood at every particle")
+        log_w = log_w - (top + np.log(np.sum(np.exp(log_w - top))))
+        p.log_weights = log_w
+        p.num_trials = k
+        size = p.points.shape[0]
+        if p.ess >= self._ess_threshold * size:
+            return 0
+        picked = _systematic_resample(p.weights, size, self._random(k, 2).random())
+        moved, step, acceptance, divergences = estimator.move(
+            self._model, design, observations, p.points[picked], p.step_size, self._num_moves)
+        p.points, p.step_size, p.move_acceptance = moved, step, acceptance
+        p.log_weights = np.full(size, -math.log(size))
+        p.moves += 1
+        return int(divergences)
+
+    def _varnel_posterior_estimator(self, num_trials: int) -> Any:
+        seed = np.random.SeedSequence(self._seed, spawn_key=(num_trials, 1)).generate_state(1, dtype=np.uint64)
+        return _varnel().posterior.NUTSEstimator(timeout=self._timeout, seed=int(seed[0]))
 
     # -- saving and resuming ----------------------------------------------
 
@@ -546,6 +776,10 @@ class AdaptiveExperiment:
                 "target_sd": self._target_sd,
                 "max_trials": self._max_trials,
                 "timeout": self._timeout,
+                "update": self._update,
+                "num_particles": self._num_particles,
+                "ess_threshold": self._ess_threshold,
+                "num_moves": self._num_moves,
             },
             "seed": self._seed,
             "trials": [[t.x, t.response] for t in self._trials],
@@ -596,9 +830,9 @@ class AdaptiveExperiment:
         if not isinstance(state, dict) or state.get("format") != _FORMAT:
             raise ValueError(f"{path}: not a varnel experiment file")
         version = state.get("version")
-        if version != _FORMAT_VERSION:
+        if version not in _READABLE_VERSIONS:
             raise ValueError(f"{path}: experiment file format version {version!r} is not supported "
-                             f"(this varnel reads version {_FORMAT_VERSION})")
+                             f"(this varnel reads versions {', '.join(map(str, _READABLE_VERSIONS))})")
         missing = [key for key in ("model", "candidates", "settings", "seed", "trials") if key not in state]
         if missing:
             raise ValueError(f"{path}: experiment file lacks {', '.join(missing)}")
@@ -606,6 +840,10 @@ class AdaptiveExperiment:
             settings = state["settings"]
             if not isinstance(settings, dict):
                 raise ValueError("'settings' is not an object")
+            if version == 1:
+                if "update" in settings:
+                    raise ValueError("'update' is not a setting of format version 1")
+                settings = {**settings, "update": "from_scratch"}
             experiment = cls(_model_from_settings(state["model"]), state["candidates"], seed=state["seed"],
                              progress=progress, **settings)
             trials = state["trials"]

@@ -7,13 +7,18 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cmath>
 #include <limits>
+#include <string>
+#include <type_traits>
 #include <variant>
 
+#include "eig_general.hpp"
 #include "model_with_data.hpp"
 #include "nuts_run.hpp"
 #include "sampler.hpp"
 #include "panic.hpp"
+#include "particles.hpp"
 #include "py/args.hpp"
 #include "py/convert.hpp"
 #include "py/gil.hpp"
@@ -45,6 +50,13 @@ constexpr py::Signature<3> kEstimateSignature{
     "NUTSEstimator.estimate", {"model", "design", "observations"}, 3};
 constexpr py::Signature<3> kEstimateWithStatsSignature{
     "NUTSEstimator.estimate_with_stats", {"model", "design", "observations"}, 3};
+constexpr py::Signature<4> kLogLikelihoodsSignature{
+    "NUTSEstimator.log_likelihoods", {"model", "points", "design", "observations"}, 4};
+constexpr py::Signature<6> kMoveSignature{
+    "NUTSEstimator.move", {"model", "design", "observations", "points", "step_size", "num_steps"}, 5};
+
+// NUTS transitions per point of a move when not given.
+constexpr std::uint64_t kDefaultMoveSteps = 2;
 
 // Chains drawing at once.
 constexpr std::uint64_t kNumCores = 4;
@@ -257,11 +269,118 @@ PyObject* estimate_with_stats(PyObject* self, PyObject* args, PyObject* kwargs) 
   });
 }
 
+// Natural-scale points of the model: a 2-D float64 array with one column per
+// parameter, every row inside the model's support (ValueError otherwise).
+template <class M>
+std::vector<double> model_points(const M& model, PyObject* obj) {
+  const py::F64Matrix points = py::convert_arg("points", obj, py::to_f64_matrix);
+  const std::size_t dim = model.dim();
+  if (points.view.cols != dim) {
+    py::raise(PyExc_ValueError, "argument 'points': expected " + std::to_string(dim) +
+                                    " columns (one per parameter), got " + std::to_string(points.view.cols));
+  }
+  std::vector<double> out(points.view.rows * dim);
+  for (std::size_t i = 0; i < points.view.rows; ++i) {
+    for (std::size_t j = 0; j < dim; ++j) out[i * dim + j] = points.view.unchecked_at(i, j);
+    bool inside = true;
+    if constexpr (std::is_same_v<M, PsychometricModel>) {
+      inside = is_in_support(model, std::span<const double>(out.data() + i * dim, dim));
+    } else {
+      inside = std::isfinite(out[i * dim]) && std::isfinite(out[i * dim + 1]);
+    }
+    if (!inside) {
+      py::raise(PyExc_ValueError, "argument 'points': row " + std::to_string(i) +
+                                      " is outside the model's support");
+    }
+  }
+  return out;
+}
+
+AnyModel model_argument(PyObject* obj) {
+  auto model = try_extract_any_model(obj);
+  if (!model) {
+    py::raise(PyExc_TypeError,
+              "argument 'model': expected a PsychometricModel or TwoParameterPsychometricModel");
+  }
+  return std::move(*model);
+}
+
+PyObject* log_likelihoods(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return py::guard([&]() -> py::PyRef {
+    (void)py::self_record<NUTSEstimator>(self, g_type, kClassName);
+    const auto a = py::parse_arguments(kLogLikelihoodsSignature, args, kwargs);
+    const AnyModel model = model_argument(a[0]);
+    const py::F64Matrix design = py::convert_arg("design", a[2], py::to_f64_matrix);
+    const BoolVectorView observations = py::convert_arg("observations", a[3], py::to_bool_vector);
+    return std::visit(
+        [&](const auto& m) {
+          const std::vector<double> points = model_points(m, a[1]);
+          return py::new_f64_array(log_likelihood_rows(m, points, design.view, observations));
+        },
+        model);
+  });
+}
+
+PyObject* move(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return py::guard([&]() -> py::PyRef {
+    const NUTSEstimator& estimator = py::self_record<NUTSEstimator>(self, g_type, kClassName);
+    const auto a = py::parse_arguments(kMoveSignature, args, kwargs);
+    const AnyModel model = model_argument(a[0]);
+    const py::F64Matrix design = py::convert_arg("design", a[1], py::to_f64_matrix);
+    const BoolVectorView observations = py::convert_arg("observations", a[2], py::to_bool_vector);
+    MoveSettings settings;
+    settings.step_size = py::convert_arg("step_size", a[4], py::to_f64);
+    if (!(settings.step_size > 0.0 && std::isfinite(settings.step_size))) {
+      py::raise(PyExc_ValueError, "argument 'step_size': must be positive and finite");
+    }
+    if (auto v = py::convert_optional_arg("num_steps", a[5], py::to_u64)) {
+      settings.num_steps = *v;
+    } else {
+      settings.num_steps = kDefaultMoveSteps;
+    }
+    settings.maxdepth = estimator.settings.maxdepth;
+    settings.max_energy_error = estimator.settings.max_energy_error;
+    settings.seed = estimator.settings.seed;
+    return std::visit(
+        [&](const auto& m) {
+          const std::vector<double> points = model_points(m, a[3]);
+          const std::size_t dim = m.dim();
+          MoveResult moved = py::without_gil(
+              [&] { return move_points(m, design.view, observations, points, settings); });
+          const Py_ssize_t shape[2] = {static_cast<Py_ssize_t>(moved.points.size() / dim),
+                                       static_cast<Py_ssize_t>(dim)};
+          py::PyRef array = py::new_f64_array(std::move(moved.points), shape);
+          py::PyRef step = py::to_py_float(moved.step_size);
+          py::PyRef accept = py::to_py_float(moved.mean_accept);
+          py::PyRef divergences = py::take(PyLong_FromUnsignedLongLong(moved.divergences));
+          return py::take(PyTuple_Pack(4, array.get(), step.get(), accept.get(), divergences.get()));
+        },
+        model);
+  });
+}
+
 PyMethodDef kMethods[] = {
     {"estimate", py::as_method(estimate), METH_VARARGS | METH_KEYWORDS,
      "estimate($self, model, design, observations)\n--\n\n"},
     {"estimate_with_stats", py::as_method(estimate_with_stats), METH_VARARGS | METH_KEYWORDS,
      "estimate_with_stats($self, model, design, observations)\n--\n\n"},
+    {"log_likelihoods", py::as_method(log_likelihoods), METH_VARARGS | METH_KEYWORDS,
+     "log_likelihoods($self, model, points, design, observations)\n--\n\n"
+     "The log-likelihood of the trials (design rows with their observations) at\n"
+     "each point: points is a float64 array of shape (n, len(param_names)) on the\n"
+     "natural scale, every row inside the model's support (ValueError otherwise).\n"
+     "Returns a float64 array of n values."},
+    {"move", py::as_method(move), METH_VARARGS | METH_KEYWORDS,
+     "move($self, model, design, observations, points, step_size, num_steps=None)\n--\n\n"
+     "Moves every point (a float64 array of shape (n, len(param_names)), natural\n"
+     "scale, inside the support) by num_steps (default 2) NUTS transitions that\n"
+     "leave the posterior given the trials invariant: each point is its own chain\n"
+     "from its own stream of this estimator's seed, with step_size in the first\n"
+     "round (scaled towards a mean acceptance of 0.8 between rounds) and a\n"
+     "diagonal mass matrix from the points' variances on the sampling scale; no\n"
+     "warm-up. The rejuvenation step of a sequential Monte Carlo update. Returns\n"
+     "(moved points, next step size, mean acceptance, divergent transitions);\n"
+     "the result does not depend on the thread count."},
     {nullptr, nullptr, 0, nullptr},
 };
 

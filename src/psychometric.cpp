@@ -471,6 +471,16 @@ void PsychometricModel::prior_center(std::span<double> u) const noexcept {
   if (lapse.estimated) u[i] = logit(lapse.center() / (1.0 - g));
 }
 
+void PsychometricModel::to_unconstrained(std::span<const double> natural, std::span<double> u) const noexcept {
+  const auto logit = [](double p) { return std::log(p) - std::log1p(-p); };
+  const auto [s, m, g, l] = full_natural(natural);
+  u[0] = std::log(s);
+  u[1] = m;
+  std::size_t i = 2;
+  if (guess.estimated) u[i++] = logit(g / (lapse.estimated ? 1.0 : 1.0 - lapse.value));
+  if (lapse.estimated) u[i] = logit(l / (1.0 - g));
+}
+
 std::string PsychometricModel::debug_text() const {
   return "PsychometricModel { link: " + std::string(link_name(link)) + ", s_prior: LogNormal { mu: " +
          debug_f64(mu_log_s) + ", sigma: " + debug_f64(sigma_log_s) + " }, m_prior: " + m_prior.debug_text() +

@@ -131,6 +131,9 @@ class PsychometricModel {
 
   // Natural-scale parameters from an unconstrained vector (dim() entries each).
   void to_natural(std::span<const double> u, std::span<double> natural) const noexcept;
+  // The unconstrained vector of a natural-scale vector inside the support: the
+  // inverse of to_natural up to rounding.
+  void to_unconstrained(std::span<const double> natural, std::span<double> u) const noexcept;
   // The natural (s, m, γ, λ) of a natural-scale vector (fixed rates filled in).
   std::array<double, 4> full_natural(std::span<const double> natural) const noexcept;
 

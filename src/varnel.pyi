@@ -176,6 +176,28 @@ class posterior:
             maxdepth_reached, index_in_trajectory, logp, energy, chain, draw,
             diverging, energy_error, step_size, step_size_bar, mean_tree_accept,
             mean_tree_accept_sym, n_steps."""
+        def log_likelihoods(
+            self,
+            model: _Model,
+            points: npt.NDArray[np.float64],
+            design: npt.NDArray[np.float64],
+            observations: npt.NDArray[np.bool_],
+        ) -> npt.NDArray[np.float64]:
+            """The log-likelihood of the trials at each point (rows of shape
+            (n, len(param_names)), natural scale, inside the model's support)."""
+        def move(
+            self,
+            model: _Model,
+            design: npt.NDArray[np.float64],
+            observations: npt.NDArray[np.bool_],
+            points: npt.NDArray[np.float64],
+            step_size: _Float,
+            num_steps: SupportsIndex | None = None,
+        ) -> tuple[npt.NDArray[np.float64], float, float, int]:
+            """num_steps (default 2) NUTS transitions of every point under the
+            posterior given the trials, each point its own chain from this
+            estimator's seed: (moved points, next step size, mean acceptance,
+            divergent transitions)."""
 
 @final
 class eig:

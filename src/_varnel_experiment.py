@@ -32,7 +32,7 @@ import sys
 import tempfile
 import time
 from collections.abc import Iterable
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, NamedTuple, Union
 
 import numpy as np
@@ -436,7 +436,9 @@ class _Particles:
     step_size: float         # where the next move starts
     num_trials: int
     move_acceptance: float = float("nan")
-    moves: int = 0
+    resamples: int = 0
+    # Particles still to be moved since the last resampling, in order.
+    pending: np.ndarray = field(default_factory=lambda: np.zeros(0, dtype=np.intp))
 
     @property
     def weights(self) -> np.ndarray:
@@ -478,10 +480,11 @@ class AdaptiveExperiment:
       (``num_chains`` chains, ``num_tune`` warm-up draws); each trial then
       reweights the particles by its likelihood, and when the effective sample
       size of the weights falls below ``ess_threshold`` times the particle
-      count, the particles are resampled (systematically) and moved by
-      ``num_moves`` NUTS transitions under the posterior of all trials so far.
-      A trial costs one likelihood evaluation per particle, plus the
-      occasional move.
+      count, the particles are resampled (systematically). Resampled
+      particles are then moved by ``num_moves`` NUTS transitions under the
+      posterior of all trials so far, a share ``move_share`` of them per
+      trial, so that no single trial carries the whole move. A trial costs
+      one likelihood evaluation per particle, plus such a share of a move.
     - "from_scratch": every trial draws the posterior anew with
       ``num_chains`` NUTS chains of ``num_tune`` warm-up and ``num_draws``
       kept draws.
@@ -511,7 +514,8 @@ class AdaptiveExperiment:
         update: str = "incremental",
         num_particles: int = 2000,
         ess_threshold: float = 0.5,
-        num_moves: int = 2,
+        num_moves: int = 1,
+        move_share: float = 0.125,
     ) -> None:
         classes = _model_classes()
         if not isinstance(model, classes):
@@ -549,6 +553,10 @@ class AdaptiveExperiment:
             raise ValueError(f"argument 'ess_threshold': must be in (0, 1], got {threshold}")
         self._ess_threshold: float = threshold
         self._num_moves: int = _count("num_moves", num_moves)
+        share = _positive_float("move_share", move_share)
+        if share > 1.0:
+            raise ValueError(f"argument 'move_share': must be in (0, 1], got {share}")
+        self._move_share: float = share
         self._trials: list[Trial] = []
         self._posterior: Posterior | None = None  # for the current trials, when drawn
         self._scores: np.ndarray | None = None
@@ -742,18 +750,27 @@ class AdaptiveExperiment:
         top = np.max(log_w)
         if not np.isfinite(top):
             raise ValueError("the trials have zero likelihood at every particle")
-        log_w = log_w - (top + np.log(np.sum(np.exp(log_w - top))))
-        p.log_weights = log_w
+        p.log_weights = log_w - (top + np.log(np.sum(np.exp(log_w - top))))
         p.num_trials = k
         size = p.points.shape[0]
-        if p.ess >= self._ess_threshold * size:
+        if p.ess < self._ess_threshold * size:
+            p.points = p.points[_systematic_resample(p.weights, size, self._random(k, 2).random())]
+            p.log_weights = np.full(size, -math.log(size))
+            # Every particle is moved once before the next resampling is due,
+            # a share per trial: interleaved, so that each group of copies
+            # starts to spread at once.
+            rounds = max(1, round(1.0 / self._move_share))
+            p.pending = np.argsort(np.arange(size) % rounds, kind="stable")
+            p.resamples += 1
+        if p.pending.size == 0:
             return 0
-        picked = _systematic_resample(p.weights, size, self._random(k, 2).random())
+        chunk = max(1, math.ceil(size * self._move_share))
+        picked, p.pending = p.pending[:chunk], p.pending[chunk:]
         moved, step, acceptance, divergences = estimator.move(
             self._model, design, observations, p.points[picked], p.step_size, self._num_moves)
-        p.points, p.step_size, p.move_acceptance = moved, step, acceptance
-        p.log_weights = np.full(size, -math.log(size))
-        p.moves += 1
+        p.points = p.points.copy()
+        p.points[picked] = moved
+        p.step_size, p.move_acceptance = step, acceptance
         return int(divergences)
 
     def _varnel_posterior_estimator(self, num_trials: int) -> Any:
@@ -780,6 +797,7 @@ class AdaptiveExperiment:
                 "num_particles": self._num_particles,
                 "ess_threshold": self._ess_threshold,
                 "num_moves": self._num_moves,
+                "move_share": self._move_share,
             },
             "seed": self._seed,
             "trials": [[t.x, t.response] for t in self._trials],

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "array_view.hpp"
+#include "eig.hpp"
 #include "psychometric.hpp"
 
 namespace varnel {
@@ -38,6 +39,14 @@ std::vector<double> draw_general_prior_samples(std::uint64_t n_samples, const Ps
 std::vector<double> score_designs_general(const PsychometricModel& model, std::span<const std::uint8_t> outcomes,
                                           std::span<const double> theta, std::uint64_t n_samples,
                                           const MatrixView& designs, unsigned threads = 0);
+
+// score_designs_general with the inner loop chosen by the caller (tests
+// compare them): the scalar loop, or four lanes for the logistic and normal
+// links (FourLanes and Fastest alike; the Gumbel link always runs scalar).
+std::vector<double> score_designs_general_using(ScoreKernel kernel, const PsychometricModel& model,
+                                                std::span<const std::uint8_t> outcomes,
+                                                std::span<const double> theta, std::uint64_t n_samples,
+                                                const MatrixView& designs, unsigned threads = 0);
 
 std::vector<double> allocate_general_rows(std::uint64_t n_samples, std::size_t dim);
 

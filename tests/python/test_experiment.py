@@ -143,23 +143,40 @@ def test_stopping_rule(kwargs, trials, expected):
     assert experiment.done() is expected
 
 
+@pytest.mark.parametrize("update", ["incremental", "from_scratch"])
 @pytest.mark.parametrize("model", MODELS, ids=MODEL_IDS)
-def test_resumed_experiment_makes_the_same_choices(tmp_path, model):
+def test_resumed_experiment_makes_the_same_choices(tmp_path, model, update):
     answer = observer_answers(4)
-    uninterrupted = make(seed=21, model=model)
+    uninterrupted = make(seed=21, model=model, update=update)
     straight = run_adaptive(uninterrupted, 6, answer)
 
     answer = observer_answers(4)
-    first = make(seed=21, model=model)
+    first = make(seed=21, model=model, update=update)
     part = run_adaptive(first, 3, answer)
     first.save(tmp_path / "run.json")
     resumed = AdaptiveExperiment.load(tmp_path / "run.json")
-    assert resumed.trials == first.trials and resumed.seed == 21
+    assert resumed.trials == first.trials and resumed.seed == 21 and resumed.update == update
     assert str(resumed.model) == str(first.model)
     assert resumed.param_names == first.param_names
     rest = run_adaptive(resumed, 3, answer)
     assert part + rest == straight
     np.testing.assert_array_equal(resumed.posterior().draws, uninterrupted.posterior().draws)
+
+
+def test_a_version_1_file_resumes_from_scratch_with_its_old_choices(tmp_path):
+    # Written before the incremental update existed; the choices after it are
+    # the ones that version made.
+    experiment = AdaptiveExperiment.load(os.path.join(os.path.dirname(__file__), "data", "experiment_v1.json"))
+    assert experiment.update == "from_scratch" and len(experiment.trials) == 5
+    chosen = []
+    for answer in (True, True, False):
+        chosen.append(experiment.next_stimulus())
+        experiment.record(chosen[-1], answer)
+    assert chosen == [1.5, 1.5, 1.0]
+    assert float(experiment.posterior().draws[:, 1].mean()) == 1.259538957048307
+    experiment.save(tmp_path / "now.json")
+    assert json.loads((tmp_path / "now.json").read_text())["version"] == 2
+    assert AdaptiveExperiment.load(tmp_path / "now.json").update == "from_scratch"
 
 
 def test_saved_model_settings_are_the_constructor_arguments(tmp_path):
@@ -321,6 +338,12 @@ def test_record_snaps_to_the_candidate_within_the_tolerance():
         ({"max_trials": 0}, ValueError, "max_trials"),
         ({"progress": 1}, TypeError, "progress"),
         ({"timeout": -1.0}, ValueError, "timeout"),
+        ({"update": "smc"}, ValueError, "update"),
+        ({"update": 1}, TypeError, "update"),
+        ({"num_particles": 0}, ValueError, "num_particles"),
+        ({"ess_threshold": 1.5}, ValueError, "ess_threshold"),
+        ({"num_moves": 0}, ValueError, "num_moves"),
+        ({"move_share": 0.0}, ValueError, "move_share"),
     ],
     ids=lambda v: v if isinstance(v, str) else None,
 )
@@ -347,3 +370,55 @@ def test_progress_goes_to_stderr_only_when_asked(capsys):
     make(progress=True).posterior()
     shown = capsys.readouterr()
     assert shown.out == "" and "0 trials: m =" in shown.err
+
+
+def test_incremental_update_reports_its_particles():
+    experiment = make(seed=3, num_particles=500, ess_threshold=0.9)
+    run_adaptive(experiment, 4, observer_answers(2))
+    post = experiment.posterior()
+    assert post.update == "incremental" and post.draws.shape == (500, 2) and post.chains.shape == (1, 500, 2)
+    # A threshold this high moves after every informative trial: the moves' acceptance is known.
+    assert experiment._particles.resamples > 0
+    assert 0.0 < post.move_acceptance <= 1.0
+
+
+def _ar1_chains(seed, n_chain, n_draw, phi, shift):
+    u = np.random.default_rng(seed).random((n_chain, n_draw)) - 0.5
+    x = np.empty_like(u)
+    x[:, 0] = u[:, 0]
+    for t in range(1, n_draw):
+        x[:, t] = phi * x[:, t - 1] + u[:, t]
+    x = x + shift * np.arange(n_chain)[:, None]
+    x[0, :10] = np.round(x[0, :10], 1)  # ties among the ranks
+    return x
+
+
+@pytest.mark.parametrize(
+    "case, expected_rhat, expected_ess",
+    [
+        ((1, 4, 1000, 0.3, 0.0), 1.0010147034343575, 2009.8830241672056),
+        ((2, 4, 250, 0.9, 0.0), 1.0235967393844239, 61.98383638776515),
+        ((3, 2, 101, 0.5, 0.2), 1.0712036940599035, 28.752341796083527),
+        ((4, 6, 40, 0.0, 0.0), 1.0005726886980464, 331.25568849163363),
+        ((5, 4, 500, 0.95, 0.05), 1.106326547243087, 28.024917571275296),
+    ],
+    ids=["mixing", "sticky", "odd-shifted", "short-iid", "stuck"],
+)
+def test_diagnostics_keep_the_values_of_the_per_value_quantile(case, expected_rhat, expected_ess):
+    # The expected values were computed with NormalDist.inv_cdf called once per value.
+    from varnel.experiment import bulk_ess, rhat
+
+    x = _ar1_chains(*case)
+    assert rhat(x) == pytest.approx(expected_rhat, rel=1e-12, abs=0)
+    assert bulk_ess(x) == pytest.approx(expected_ess, rel=1e-12, abs=0)
+
+
+def test_normal_quantile_matches_the_standard_library():
+    from statistics import NormalDist
+
+    from varnel.experiment import normal_quantile
+
+    p = np.concatenate([np.linspace(1e-12, 1 - 1e-12, 2001), np.logspace(-300, -1, 300),
+                        1 - np.logspace(-16, -1, 100), [0.075, 0.925, 0.5]])
+    expected = np.array([NormalDist().inv_cdf(v) for v in p])
+    np.testing.assert_allclose(normal_quantile(p), expected, rtol=1e-15, atol=0)

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "exact_erfc_lanes.hpp"
 #include "exact_exp_log_lanes.hpp"
 #include "math.hpp"
 
@@ -236,6 +237,56 @@ TEST(ExactExpLog, DISABLED_LongSweep) {
     if (::testing::Test::HasFailure()) return;
   }
 }
+
+}  // namespace
+}  // namespace varnel::exact_exp_log
+
+namespace varnel::exact_exp_log {
+namespace {
+
+#if defined(VARNEL_HAVE_EXACT_LANES)
+// erfc(x) and erfc(-x) through the lanes against the library on a random
+// sweep of every range (where the processor and the library allow the lanes at all).
+VARNEL_TARGET_LANES void expect_erfc_library_bits(const std::vector<double>& in) {
+  const LibmTables* t = erfc_lanes_tables();
+  ASSERT_NE(t, nullptr) << "the erfc lanes did not pass their self-check";
+  std::size_t wrong = 0;
+  for (std::size_t i = 0; i + 4 <= in.size(); i += 4) {
+    __m256d special, erfc_x, erfc_neg_x;
+    alignas(32) double out[2][4];
+    alignas(32) double bad[4];
+    lanes::erfc_pair4(*t, _mm256_loadu_pd(in.data() + i), erfc_x, erfc_neg_x, special);
+    _mm256_store_pd(out[0], erfc_x);
+    _mm256_store_pd(out[1], erfc_neg_x);
+    _mm256_store_pd(bad, special);
+    for (int j = 0; j < 4; ++j) {
+      if (std::bit_cast<std::uint64_t>(bad[j]) != 0) continue;
+      for (int k = 0; k < 2; ++k) {
+        const double arg = k == 0 ? in[i + j] : -in[i + j];
+        const double want = std::erfc(arg);
+        if (std::bit_cast<std::uint64_t>(out[k][j]) != std::bit_cast<std::uint64_t>(want) && ++wrong <= 5) {
+          ADD_FAILURE() << "erfc(" << arg << "): lanes " << out[k][j] << ", library " << want;
+        }
+      }
+    }
+  }
+}
+
+TEST(ExactErfc, LanesGiveTheLibraryBits) {
+  if (unchecked_located_tables() == nullptr) GTEST_SKIP() << "no AVX2/FMA or another C library";
+  std::mt19937_64 g(2024);
+  std::uniform_real_distribution<double> wide(-35.0, 35.0), narrow(-1.5, 1.5);
+  std::vector<double> in;
+  for (int i = 0; i < 400000; ++i) in.push_back(i % 2 ? wide(g) : narrow(g));
+  for (const double x : {0.0, -0.0, 1e-310, -1e-310, 0x1p-57, 27.99, 28.0, -28.0, 6.0, -6.0, -5.9999, 1.25, -1.25,
+                         0.84375, -0.84375, std::numeric_limits<double>::infinity(),
+                         -std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN()}) {
+    in.push_back(x);
+  }
+  while (in.size() % 4 != 0) in.push_back(0.5);
+  expect_erfc_library_bits(in);
+}
+#endif
 
 }  // namespace
 }  // namespace varnel::exact_exp_log

@@ -324,3 +324,58 @@ TEST(ScoreDesignsGeneral, MatchesTheFormulaAndIgnoresTheThreadCount) {
 
 }  // namespace
 }  // namespace varnel
+
+namespace varnel {
+namespace {
+
+// The general scorer's lanes against its scalar loop, for each link, with
+// rates that send probabilities to the log-space path and designs far out.
+TEST(ScoreDesignsGeneral, LanesAndScalarLoopGiveTheSameBits) {
+  const double inf = std::numeric_limits<double>::infinity();
+  struct Case {
+    const char* label;
+    Link link;
+    Rate guess, lapse;
+  };
+  const Case cases[] = {
+      {"logistic, lapse", Link::Logistic, Rate::fixed(0.5), Rate::beta(2.0, 50.0)},
+      {"normal, lapse", Link::Normal, Rate::fixed(0.5), Rate::beta(2.0, 50.0)},
+      {"normal, no rates", Link::Normal, Rate::fixed(0.0), Rate::fixed(0.0)},
+      {"normal, both", Link::Normal, Rate::beta(2.0, 8.0), Rate::beta(1.5, 40.0)},
+      {"logistic, no rates", Link::Logistic, Rate::fixed(0.0), Rate::fixed(0.0)},
+      {"gumbel, both", Link::Gumbel, Rate::beta(2.0, 8.0), Rate::beta(1.5, 40.0)},
+  };
+  std::mt19937_64 g(11);
+  std::normal_distribution<double> log_s(0.7, 1.5), loc(0.0, 2.0);
+  std::uniform_real_distribution<double> rate(0.0, 0.3);
+  std::vector<double> xs;
+  for (int i = 0; i < 37; ++i) xs.push_back(-9.0 + 0.5 * i);
+  xs.insert(xs.end(), {1e3, -1e3, inf, -inf, 0.0});
+  const MatrixView designs{xs.data(), xs.size(), 1, 1, 1};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    auto model = *PsychometricModel::try_new(c.link, 0.7, 1.5, 0.0, 2.0, c.guess, c.lapse);
+    std::vector<double> theta;
+    const std::size_t n = 400;
+    for (std::size_t i = 0; i < n; ++i) {
+      theta.push_back(std::exp(log_s(g)) * (i % 7 == 0 ? 50.0 : 1.0));  // some steep enough to saturate
+      theta.push_back(loc(g));
+      if (c.guess.estimated) theta.push_back(i % 11 == 0 ? 1e-300 : rate(g));
+      if (c.lapse.estimated) theta.push_back(i % 13 == 0 ? 0.0 : rate(g));
+    }
+    for (const std::vector<std::uint8_t>& outcomes : {std::vector<std::uint8_t>{0, 1}, {1}, {1, 0, 1}}) {
+      const auto scalar = score_designs_general_using(ScoreKernel::Scalar, model, outcomes, theta, n, designs, 1);
+      for (const unsigned threads : {1u, 3u}) {
+        const auto lanes = score_designs_general_using(ScoreKernel::Fastest, model, outcomes, theta, n, designs, threads);
+        for (std::size_t d = 0; d < xs.size(); ++d) {
+          if (std::isnan(lanes[d]) && std::isnan(scalar[d])) continue;
+          EXPECT_EQ(std::memcmp(&lanes[d], &scalar[d], sizeof(double)), 0)
+              << "design " << xs[d] << ": " << lanes[d] << " vs " << scalar[d];
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace varnel

@@ -1,0 +1,97 @@
+#include "exact_erfc_lanes.hpp"
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "exact_exp_log.hpp"
+
+namespace varnel::exact_exp_log {
+
+#if defined(VARNEL_HAVE_EXACT_LANES)
+namespace {
+
+// The self-check's inputs: a fine grid over the whole range where erfc is
+// neither 0 nor 2, a few ulps around every range boundary on both sides and
+// both signs, and pseudo-random values spread over the magnitudes.
+constexpr int kGridPoints = 60001;
+constexpr double kGridHalfWidth = 30.0;
+constexpr int kUlpsAroundBoundaries = 16;
+constexpr int kRandomPoints = 20000;
+
+std::vector<double> check_inputs() {
+  namespace c = lanes::erfc_coefficients;
+  std::vector<double> x;
+  x.reserve(kGridPoints + kRandomPoints + 1024);
+  for (int i = 0; i < kGridPoints; ++i) {
+    x.push_back(-kGridHalfWidth + 2.0 * kGridHalfWidth * i / (kGridPoints - 1));
+  }
+  for (const double b : {c::kTinyArg, 0.25, c::kSmallArg, c::kMidArg, c::kTailSplit, c::kNegativeSaturation,
+                         c::kLargeArg, 0.0}) {
+    for (const double sign : {1.0, -1.0}) {
+      double up = sign * b;
+      double down = sign * b;
+      for (int k = 0; k < kUlpsAroundBoundaries; ++k) {
+        x.push_back(up);
+        x.push_back(down);
+        up = std::nextafter(up, __builtin_inf());
+        down = std::nextafter(down, -__builtin_inf());
+      }
+    }
+  }
+  std::uint64_t state = 0x9e3779b97f4a7c15u;
+  for (int i = 0; i < kRandomPoints; ++i) {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    // Magnitudes from 2^-60 to 2^5, both signs.
+    const double unit = static_cast<double>(state >> 11) * 0x1p-53;
+    const double magnitude = std::ldexp(1.0 + unit, static_cast<int>(state % 66) - 60);
+    x.push_back((state & 1u) != 0 ? -magnitude : magnitude);
+  }
+  return x;
+}
+
+VARNEL_TARGET_LANES bool erfc_lanes_match_library(const LibmTables& t) {
+  const std::vector<double> x = check_inputs();
+  for (std::size_t i = 0; i + 4 <= x.size(); i += 4) {
+    __m256d special, erfc_x, erfc_neg_x;
+    alignas(32) double out[4];
+    alignas(32) double out_neg[4];
+    alignas(32) double bad[4];
+    lanes::erfc_pair4(t, _mm256_loadu_pd(x.data() + i), erfc_x, erfc_neg_x, special);
+    _mm256_store_pd(out, erfc_x);
+    _mm256_store_pd(out_neg, erfc_neg_x);
+    _mm256_store_pd(bad, special);
+    for (int j = 0; j < 4; ++j) {
+      if (std::bit_cast<std::uint64_t>(bad[j]) != 0) continue;
+      if (std::bit_cast<std::uint64_t>(out[j]) != std::bit_cast<std::uint64_t>(std::erfc(x[i + j])) ||
+          std::bit_cast<std::uint64_t>(out_neg[j]) != std::bit_cast<std::uint64_t>(std::erfc(-x[i + j]))) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace
+#endif
+
+const LibmTables* erfc_lanes_tables() noexcept {
+#if defined(VARNEL_HAVE_EXACT_LANES)
+  static const LibmTables* const tables = []() -> const LibmTables* {
+    const LibmTables* t = lanes_tables();
+    try {
+      return t != nullptr && erfc_lanes_match_library(*t) ? t : nullptr;
+    } catch (...) {  // no memory for the check's inputs: the library call it is
+      return nullptr;
+    }
+  }();
+  return tables;
+#else
+  return nullptr;
+#endif
+}
+
+}  // namespace varnel::exact_exp_log

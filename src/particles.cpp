@@ -1,6 +1,7 @@
 #include "particles.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <exception>
 #include <mutex>
@@ -111,7 +112,8 @@ MoveResult move_impl(const M& model, const MatrixView& design, const BoolVectorV
   double step_size = settings.step_size;
   double accept_total = 0.0;
 
-  for (std::uint64_t round = 0; round < settings.num_steps; ++round) {
+  std::atomic<bool> timed_out{false};
+  for (std::uint64_t round = 0; round < settings.num_steps && !timed_out; ++round) {
     std::exception_ptr failure;
     std::mutex failure_lock;
     score_in_blocks(n, block, [&](std::size_t first, std::size_t last) {
@@ -124,6 +126,10 @@ MoveResult move_impl(const M& model, const MatrixView& design, const BoolVectorV
         MoveChain chain(std::move(*math), std::move(potential), FixedStrategy{}, options,
                         Xoshiro256pp::seed_from_u64(0), 0);
         for (std::size_t i = first; i < last; ++i) {
+          if (timed_out.load(std::memory_order_relaxed) || std::chrono::steady_clock::now() > settings.deadline) {
+            timed_out = true;
+            return;
+          }
           ChaCha8Rng seeding = ChaCha8Rng::seed_from_u64(settings.seed);
           seeding.set_stream(round * n + i);
           chain.rng() = chain_rng_from(seeding);
@@ -158,6 +164,7 @@ MoveResult move_impl(const M& model, const MatrixView& design, const BoolVectorV
     const double factor = std::exp(kStepAdaptRate * (round_accept - settings.target_accept));
     step_size *= std::clamp(factor, 1.0 / kMaxStepFactor, kMaxStepFactor);
   }
+  if (timed_out) panic("Timeout");
   out.step_size = step_size;
   out.mean_accept = settings.num_steps > 0 ? accept_total / static_cast<double>(settings.num_steps) : 0.0;
   for (std::size_t i = 0; i < n; ++i) {

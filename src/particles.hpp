@@ -12,6 +12,7 @@
 // posterior, and the result does not depend on how the points are split over
 // threads. Python-free.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -30,6 +31,8 @@ struct MoveSettings {
   double step_size = 1.0;            // of the first round; positive and finite
   double target_accept = 0.8;        // what the step size aims at between rounds
   std::uint64_t seed = 0;
+  // Past this point in time no further point is moved and the move fails.
+  std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
 };
 
 struct MoveResult {
@@ -54,6 +57,8 @@ std::vector<double> log_likelihood_rows(const TwoParameterPsychometricModel& mod
 // scaled by exp(2·(mean acceptance − target)), at most halved or doubled. On
 // `threads` threads (0 = one per core); the result is the same for any count.
 // Precondition: every point inside the model's support, dim() values each.
+// Panics with "Timeout" when the deadline passes before the last point of the
+// last round is moved.
 MoveResult move_points(const PsychometricModel& model, const MatrixView& design,
                        const BoolVectorView& observations, std::span<const double> points,
                        const MoveSettings& settings, unsigned threads = 0);

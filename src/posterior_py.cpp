@@ -341,6 +341,11 @@ PyObject* move(PyObject* self, PyObject* args, PyObject* kwargs) {
     settings.maxdepth = estimator.settings.maxdepth;
     settings.max_energy_error = estimator.settings.max_energy_error;
     settings.seed = estimator.settings.seed;
+    const auto limit = to_duration(estimator.time_limit);
+    const auto now = std::chrono::steady_clock::now();
+    settings.deadline = limit >= std::chrono::steady_clock::time_point::max() - now
+                            ? std::chrono::steady_clock::time_point::max()
+                            : now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(limit);
     return std::visit(
         [&](const auto& m) {
           const std::vector<double> points = model_points(m, a[3]);
@@ -380,7 +385,8 @@ PyMethodDef kMethods[] = {
      "diagonal mass matrix from the points' variances on the sampling scale; no\n"
      "warm-up. The rejuvenation step of a sequential Monte Carlo update. Returns\n"
      "(moved points, next step size, mean acceptance, divergent transitions);\n"
-     "the result does not depend on the thread count."},
+     "the result does not depend on the thread count. Stops with\n"
+     "varnel.PanicException('Timeout') past this estimator's timeout."},
     {nullptr, nullptr, 0, nullptr},
 };
 

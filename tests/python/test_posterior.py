@@ -371,3 +371,39 @@ def test_a_child_forked_while_timed_out_runs_end_exits_cleanly(tmp_path):
     proc = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=60)
     assert proc.returncode == 0, proc.stderr[-2000:]
     assert proc.stdout.strip() == "child 0"
+
+
+GENERAL = varnel.models.PsychometricModel(link="normal", guess_rate=0.5, lapse_rate=(2.0, 50.0))
+POINTS = np.array([[2.0, 0.1, 0.02], [1.0, -0.5, 0.05], [4.0, 0.3, 0.01]])
+
+
+@pytest.mark.parametrize(
+    "call, error, text",
+    [
+        (lambda e, d, y: e.move(GENERAL, d, y, POINTS[:, :2], 0.5), ValueError, "argument 'points': expected 3 columns"),
+        (lambda e, d, y: e.move(GENERAL, d, y, POINTS * [[1, 1, 30]], 0.5), ValueError, "row 0 is outside"),
+        (lambda e, d, y: e.move(GENERAL, d, y, POINTS, 0.0), ValueError, "argument 'step_size'"),
+        (lambda e, d, y: e.move(GENERAL, d, y, POINTS, float("nan")), ValueError, "argument 'step_size'"),
+        (lambda e, d, y: e.move("model", d, y, POINTS, 0.5), TypeError, "argument 'model'"),
+        (lambda e, d, y: e.move(GENERAL, d, y, POINTS.tolist(), 0.5), TypeError, "argument 'points'"),
+        (lambda e, d, y: e.log_likelihoods(GENERAL, POINTS[:, ::-1] * -1, d, y), ValueError, "row 0 is outside"),
+        (lambda e, d, y: e.log_likelihoods(Model(1.0, 2.0, 0.0, 1.5), POINTS, d, y), ValueError, "expected 2 columns"),
+    ],
+    ids=["columns", "support", "zero-step", "nan-step", "model", "list", "ll-support", "ll-columns"],
+)
+def test_particle_methods_refuse_bad_arguments(data, call, error, text):
+    with pytest.raises(error, match=text):
+        call(NUTSEstimator(seed=1), *data)
+
+
+def test_particle_methods_on_either_model(model, data):
+    design, y = data
+    estimator = NUTSEstimator(seed=4)
+    points = np.array([[2.5, 0.6], [1.0, 0.0], [3.0, 1.0]])
+    ll = estimator.log_likelihoods(model, points, design, y)
+    assert ll.shape == (3,) and ll[0] == model.log_likelihood([2.5, 0.6], design, y)
+    moved, step, accept, divergences = estimator.move(model, design, y, points, 0.5, 2)
+    assert moved.shape == points.shape and step > 0.0 and 0.0 <= accept <= 1.0 and divergences >= 0
+    np.testing.assert_array_equal(moved, estimator.move(model, design, y, points, 0.5, 2)[0])
+    with pytest.raises(PanicException, match="Timeout"):
+        NUTSEstimator(seed=4, timeout=0.0).move(model, design, y, np.tile(points, (200, 1)), 0.5, 50)

@@ -11,7 +11,7 @@ from strategies import (
     anything, arguments, bool_lists, bool_vectors, float_list_lists, float_lists, float_matrices,
     float_vectors, floats, ints, or_anything,
 )
-from support import EigEstimator, GeneralModel, NUTSEstimator, call_checked
+from support import EigEstimator, GeneralModel, Model, NUTSEstimator, call_checked
 from test_fuzz import EXAMPLES, fuzz, is_float, is_one_bool, is_scores
 
 SETTINGS = ["link", "mu_log_s", "sigma_log_s", "mu_m", "sigma_m", "guess_rate", "lapse_rate"]
@@ -128,3 +128,43 @@ def test_nuts_estimate(method, model, num_tune, num_draws, num_chains, maxdepth,
             assert not np.isnan(chain).any()
 
     call_checked(getattr(estimator, method), (model, *args), kwargs, check)
+
+
+particle_points = st.one_of(
+    float_matrices,
+    st.builds(lambda n, d, seed: np.abs(np.random.default_rng(seed).normal(0.1, 0.05, (n, d))),
+              st.integers(0, 8), st.integers(1, 5), st.integers(0, 3)),
+)
+either_model = st.one_of(general_models, st.sampled_from([Model(1.0, 2.0, 0.0, 1.5), Model(0.0, 1e-300, 1e300, 1.0)]))
+
+
+@settings(fuzz, max_examples=max(20, EXAMPLES // 4))
+@given(either_model, st.sampled_from([0, 1, 3, 64]),
+       arguments(["design", "observations", "points", "step_size", "num_steps"], {
+           "design": or_anything(float_matrices), "observations": or_anything(bool_vectors),
+           "points": or_anything(particle_points), "step_size": or_anything(floats),
+           "num_steps": or_anything(st.none() | ints)}))
+def test_move(model, maxdepth, call):
+    estimator = NUTSEstimator(maxdepth=maxdepth, timeout=0.5, seed=1)
+    args, kwargs = call
+
+    def check(result):
+        moved, step, accept, divergences = result
+        assert moved.ndim == 2 and moved.shape[1] == len(getattr(model, "param_names", "km"))
+        assert type(step) is float and type(accept) is float and type(divergences) is int
+
+    call_checked(estimator.move, (model, *args), kwargs, check, also_allowed=(ValueError,))
+
+
+@fuzz
+@given(either_model, arguments(["points", "design", "observations"], {
+    "points": or_anything(particle_points), "design": or_anything(float_matrices),
+    "observations": or_anything(bool_vectors)}))
+def test_log_likelihoods(model, call):
+    args, kwargs = call
+
+    def check(result):
+        assert isinstance(result, np.ndarray) and result.ndim == 1
+        assert not np.isnan(result).any() or not np.all(np.isfinite(_numbers(args, kwargs)))
+
+    call_checked(NUTSEstimator(seed=1).log_likelihoods, (model, *args), kwargs, check, also_allowed=(ValueError,))

@@ -7,19 +7,24 @@ right by chance half of the time and lapse now and then, so
 
 Each observer has its own slope s and threshold m. The experiment is
 varnel.experiment.AdaptiveExperiment with varnel.models.PsychometricModel
-(guess rate fixed at 0.5, lapse rate estimated with a Beta(1, 19) prior):
-after every trial it draws the posterior of (s, m, lapse) and presents the
-candidate with the highest expected information gain. The same observers,
+(guess rate fixed at 0.5, lapse rate estimated with a Beta(2, 50) prior):
+after every trial it updates the posterior of (s, m, lapse) (incrementally by
+default; --update from_scratch draws it anew with NUTS every trial) and
+presents the candidate with the highest expected information gain. The same observers,
 with the same random numbers deciding their answers, are also run with
 stimuli drawn at random from the grid and with a 1-up/2-down staircase; their
 posteriors are drawn only at the checkpoints of the table.
 
-Every posterior is checked: divergent transitions after warm-up, the smallest
-bulk effective sample size and the largest rank-normalised R-hat, summed up in
-the last lines. A short contrast runs the two-parameter model (normal prior on
+Every posterior is checked, summed up in the last lines: for the
+incremental update the smallest effective sample size of the particle
+weights, the mean acceptance of the particle moves and their divergent
+transitions; for the from-scratch update the divergent transitions after
+warm-up, the smallest bulk effective sample size and the largest
+rank-normalised R-hat. A short contrast runs the two-parameter model (normal prior on
 the slope k, no guess or lapse rate) in the same loop on a yes/no observer.
 
-Run: python examples/adaptive_experiment.py [--trials 40] [--observers 20] [--seed 1] [--out adaptive_experiment.png]
+Run: python examples/adaptive_experiment.py [--trials 40] [--observers 20] [--seed 1] [--update incremental]
+     [--out adaptive_experiment.png]
 """
 
 from __future__ import annotations
@@ -73,9 +78,11 @@ class Observer:
 class Check:
     """Sampler diagnostics of one posterior."""
 
+    update: str
     divergences: int
     min_ess: float
     max_rhat: float
+    move_acceptance: float
 
 
 @dataclass
@@ -109,7 +116,8 @@ def note(run: Run, posterior: experiment.Posterior, seconds: float, location: st
     run.mean_m[n] = posterior.summary[location].mean
     run.sd_m[n] = posterior.summary[location].sd
     run.mean_s[n] = posterior.summary[slope].mean
-    run.checks.append(Check(posterior.divergences, posterior.min_bulk_ess, posterior.max_rhat))
+    run.checks.append(Check(posterior.update, posterior.divergences, posterior.min_bulk_ess, posterior.max_rhat,
+                            posterior.move_acceptance))
     run.update_seconds.append(seconds)
     run.last = posterior
 
@@ -137,14 +145,15 @@ class Staircase:
                 self.correct_in_a_row = 0
 
 
-def run_observer(name: str, observer: Observer, trials: int, verbose: bool,
+def run_observer(name: str, observer: Observer, trials: int, verbose: bool, update: str = "incremental",
                  model: varnel.models.PsychometricModel | varnel.models.TwoParameterPsychometricModel | None = None,
                  answer_p: Callable[[float], float] | None = None, location: str = "m", slope: str = "s") -> Run:
     """One simulated observer with one strategy; the answers' random numbers
     depend on the observer alone, so every strategy meets the same observer."""
     session = experiment.AdaptiveExperiment(model if model is not None else make_model(), GRID,
                                             num_tune=NUM_TUNE, num_draws=NUM_DRAWS, num_chains=NUM_CHAINS,
-                                            n_samples=EIG_SAMPLES, seed=observer.seed, max_trials=trials)
+                                            n_samples=EIG_SAMPLES, seed=observer.seed, max_trials=trials,
+                                            update=update)
     answers = np.random.default_rng(observer.seed)
     chooser = np.random.default_rng(observer.seed + 10_000)
     staircase = Staircase()
@@ -176,20 +185,33 @@ def run_observer(name: str, observer: Observer, trials: int, verbose: bool,
             note(run, posterior, time.perf_counter() - t0, location, slope)
             if verbose and (n in CHECKPOINTS or n == trials):
                 sm, ss = posterior.summary[location], posterior.summary[slope]
+                mixing = (f"weights ESS {posterior.weights_ess:5.0f}" if posterior.update == "incremental" else
+                          f"R-hat {posterior.max_rhat:.3f}  bulk ESS {posterior.min_bulk_ess:5.0f}")
                 print(f"  {name:9s} trial {n:3d}  x={x:+.2f}  {'correct' if response else 'wrong  '}  "
                       f"{location}={sm.mean:+5.2f}±{sm.sd:4.2f}  {slope}={ss.mean:5.2f}±{ss.sd:4.2f}  "
-                      f"R-hat {posterior.max_rhat:.3f}  bulk ESS {posterior.min_bulk_ess:5.0f}  "
-                      f"divergences {posterior.divergences}")
+                      f"{mixing}  divergences {posterior.divergences}")
     return run
 
 
 def diagnostics_line(runs: list[Run]) -> str:
-    checks = [c for r in runs for c in r.checks]
-    rhats = np.array([c.max_rhat for c in checks])
-    good = np.count_nonzero(rhats < 1.01)
-    return (f"{len(checks)} posterior updates: divergences after warm-up: {sum(c.divergences for c in checks)}; "
-            f"smallest bulk ESS {min(c.min_ess for c in checks):.0f}; largest R-hat {np.nanmax(rhats):.3f}; "
-            f"R-hat < 1.01 on {good}/{len(checks)} updates ({100.0 * good / len(checks):.1f}%)")
+    lines = []
+    checks = [c for r in runs for c in r.checks if c.update == "incremental"]
+    if checks:
+        accept = np.array([c.move_acceptance for c in checks if not math.isnan(c.move_acceptance)])
+        lines.append(f"{len(checks)} incremental updates: smallest ESS of the particle weights "
+                     f"{min(c.min_ess for c in checks):.0f}; particle moves' acceptance mean "
+                     f"{accept.mean() if accept.size else float('nan'):.3f}, 1% quantile "
+                     f"{np.quantile(accept, 0.01) if accept.size else float('nan'):.3f}; "
+                     f"divergent transitions in moves: {sum(c.divergences for c in checks)}")
+    checks = [c for r in runs for c in r.checks if c.update == "from_scratch"]
+    if checks:
+        rhats = np.array([c.max_rhat for c in checks])
+        good = np.count_nonzero(rhats < 1.01)
+        lines.append(f"{len(checks)} from-scratch updates: divergences after warm-up: "
+                     f"{sum(c.divergences for c in checks)}; smallest bulk ESS {min(c.min_ess for c in checks):.0f}; "
+                     f"largest R-hat {np.nanmax(rhats):.3f}; R-hat < 1.01 on {good}/{len(checks)} updates "
+                     f"({100.0 * good / len(checks):.1f}%)")
+    return "\n  ".join(lines)
 
 
 def summary_table(runs: dict[str, list[Run]], checkpoints: list[int]) -> str:
@@ -262,14 +284,14 @@ def plot(runs: dict[str, list[Run]], checkpoints: list[int], out: str) -> None:
     print(f"figure written to {out}")
 
 
-def contrast(trials: int, observers: int, seed: int) -> None:
+def contrast(trials: int, observers: int, seed: int, update: str) -> None:
     """The two-parameter model in the same loop on a yes/no observer."""
     model = varnel.models.TwoParameterPsychometricModel(*CONTRAST_PRIOR)
 
     def p_yes(x: float) -> float:
         return 1.0 / (1.0 + math.exp(-CONTRAST_K * (x - CONTRAST_M)))
 
-    runs = [run_observer("eig", Observer(CONTRAST_K, CONTRAST_M, seed + i), trials, False, model=model,
+    runs = [run_observer("eig", Observer(CONTRAST_K, CONTRAST_M, seed + i), trials, False, update, model=model,
                          answer_p=p_yes, slope="k") for i in range(observers)]
     print(f"\ncontrast, two-parameter model (k ~ N({CONTRAST_PRIOR[0]}, {CONTRAST_PRIOR[1]})) on a yes/no observer "
           f"(k={CONTRAST_K}, m={CONTRAST_M}), {observers} observers, EIG:")
@@ -285,6 +307,8 @@ def main() -> None:
     ap.add_argument("--contrast", type=int, default=5,
                     help="observers for the two-parameter model's contrast (default 5, 0 leaves it out)")
     ap.add_argument("--quiet", action="store_true", help="no line per checkpoint for the first observer")
+    ap.add_argument("--update", choices=experiment.UPDATES, default="incremental",
+                    help="how the posterior follows the trials (default incremental)")
     args = ap.parse_args()
     if args.trials < 1:
         ap.error("--trials must be at least 1")
@@ -301,22 +325,27 @@ def main() -> None:
           f"{args.observers} observers with s in {TRUE_S_RANGE}, m in {TRUE_M_RANGE}")
     print(f"model: PsychometricModel(logistic, log s ~ N({MU_LOG_S:.3f}, {SIGMA_LOG_S}), m ~ N({MU_M}, {SIGMA_M}), "
           f"guess_rate={GUESS_RATE}, lapse_rate ~ Beta{LAPSE_PRIOR})")
-    print(f"posterior: {NUM_CHAINS} chains x ({NUM_TUNE} warm-up + {NUM_DRAWS}) draws; "
-          f"EIG over {len(GRID)} stimuli with {EIG_SAMPLES} posterior samples")
+    if args.update == "incremental":
+        print(f"posterior: incremental (sequential Monte Carlo, NUTS moves); "
+              f"EIG over {len(GRID)} stimuli with {EIG_SAMPLES} posterior samples")
+    else:
+        print(f"posterior: {NUM_CHAINS} chains x ({NUM_TUNE} warm-up + {NUM_DRAWS}) draws every trial; "
+              f"EIG over {len(GRID)} stimuli with {EIG_SAMPLES} posterior samples")
     started = time.perf_counter()
     runs: dict[str, list[Run]] = {}
     for name in STRATEGIES:
-        runs[name] = [run_observer(name, obs, args.trials, i == 0 and not args.quiet)
+        runs[name] = [run_observer(name, obs, args.trials, i == 0 and not args.quiet, args.update)
                       for i, obs in enumerate(observers)]
     print()
     print(summary_table(runs, checkpoints))
     every = [r for reps in runs.values() for r in reps]
     updates = np.concatenate([r.update_seconds for r in runs["eig"]])
     print(f"\nEIG update (posterior + scores of {len(GRID)} stimuli): median {np.median(updates) * 1e3:.1f} ms, "
-          f"max {updates.max() * 1e3:.1f} ms over {updates.size} updates")
+          f"95th percentile {np.percentile(updates, 95) * 1e3:.1f} ms, max {updates.max() * 1e3:.1f} ms "
+          f"over {updates.size} updates")
     print(diagnostics_line(every))
     if args.contrast:
-        contrast(args.trials, args.contrast, args.seed)
+        contrast(args.trials, args.contrast, args.seed, args.update)
     print(f"\ndemo time {time.perf_counter() - started:.0f} s")
     plot(runs, checkpoints, args.out)
 

@@ -6,6 +6,7 @@
 
 #include "design_blocks.hpp"
 #include "exact_erfc_lanes.hpp"
+#include "exact_expm1_lanes.hpp"
 #include "panic.hpp"
 #include "thread_rng.hpp"
 
@@ -66,7 +67,8 @@ void score_range_scalar(const GeneralJob& job, std::size_t first, std::size_t la
 constexpr double kTinyProbability = 1e-280;
 constexpr double kSqrtHalf = 0.70710678118654752440;
 
-// The link's F and 1 − F in four lanes, as the scalar link computes them;
+// The link's F and 1 − F in four lanes, as the scalar link computes them
+// (each link with the lanes of the library functions it calls);
 // `special` marks lanes to redo.
 template <Link L>
 VARNEL_TARGET_LANES inline void link_lanes(const exact_exp_log::LibmTables& tab, __m256d z, __m256d& F,
@@ -82,6 +84,14 @@ VARNEL_TARGET_LANES inline void link_lanes(const exact_exp_log::LibmTables& tab,
     const __m256d negative = _mm256_cmp_pd(z, _mm256_setzero_pd(), _CMP_LT_OQ);
     F = _mm256_blendv_pd(large, small, negative);
     G = _mm256_blendv_pd(small, large, negative);
+  } else if constexpr (L == Link::Gumbel) {
+    // F = −expm1(−e), 1 − F = exp(−e) with e = exp(z).
+    const __m256d sign = _mm256_set1_pd(-0.0);
+    __m256d bad_e, bad_g, bad_f;
+    const __m256d neg_e = _mm256_xor_pd(exp4(tab, z, bad_e), sign);
+    G = exp4(tab, neg_e, bad_g);
+    F = _mm256_xor_pd(expm1_nonpositive4(neg_e, bad_f), sign);
+    special = _mm256_or_pd(bad_e, _mm256_or_pd(bad_g, bad_f));
   } else {
     static_assert(L == Link::Normal);
     const __m256d half = _mm256_set1_pd(0.5);
@@ -167,7 +177,7 @@ VARNEL_TARGET_LANES void score_range_lanes(const GeneralJob& job, std::size_t fi
 #endif
 
 // The lanes' tables for the model's link, or null where only the scalar loop
-// reproduces the library (the Gumbel link's expm1 has no lanes).
+// reproduces the library.
 const exact_exp_log::LibmTables* lanes_for(Link link) noexcept {
   switch (link) {
     case Link::Logistic:
@@ -175,7 +185,7 @@ const exact_exp_log::LibmTables* lanes_for(Link link) noexcept {
     case Link::Normal:
       return exact_exp_log::erfc_lanes_tables();
     case Link::Gumbel:
-      return nullptr;
+      return exact_exp_log::expm1_lanes_tables();
   }
   return nullptr;
 }
@@ -188,6 +198,10 @@ void score_range(const GeneralJob& job, std::size_t first, std::size_t last, dou
   }
   if (job.lanes != nullptr && job.model->link == Link::Normal) {
     score_range_lanes<Link::Normal>(job, first, last, result);
+    return;
+  }
+  if (job.lanes != nullptr && job.model->link == Link::Gumbel) {
+    score_range_lanes<Link::Gumbel>(job, first, last, result);
     return;
   }
 #endif

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "exact_erfc_lanes.hpp"
+#include "exact_expm1_lanes.hpp"
 #include "exact_exp_log_lanes.hpp"
 #include "math.hpp"
 
@@ -285,6 +286,38 @@ TEST(ExactErfc, LanesGiveTheLibraryBits) {
   }
   while (in.size() % 4 != 0) in.push_back(0.5);
   expect_erfc_library_bits(in);
+}
+
+// expm1 of non-positive arguments (all the Gumbel link needs) against the library.
+VARNEL_TARGET_LANES void expect_expm1_library_bits(const std::vector<double>& in) {
+  ASSERT_NE(expm1_lanes_tables(), nullptr) << "the expm1 lanes did not pass their self-check";
+  std::size_t wrong = 0;
+  for (std::size_t i = 0; i + 4 <= in.size(); i += 4) {
+    __m256d special;
+    alignas(32) double out[4];
+    alignas(32) double bad[4];
+    _mm256_store_pd(out, lanes::expm1_nonpositive4(_mm256_loadu_pd(in.data() + i), special));
+    _mm256_store_pd(bad, special);
+    for (int j = 0; j < 4; ++j) {
+      if (std::bit_cast<std::uint64_t>(bad[j]) != 0) continue;
+      const double want = std::expm1(in[i + j]);
+      if (std::bit_cast<std::uint64_t>(out[j]) != std::bit_cast<std::uint64_t>(want) && ++wrong <= 5) {
+        ADD_FAILURE() << "expm1(" << in[i + j] << "): lanes " << out[j] << ", library " << want;
+      }
+    }
+  }
+}
+
+TEST(ExactExpm1, LanesGiveTheLibraryBitsBelowZero) {
+  if (unchecked_located_tables() == nullptr) GTEST_SKIP() << "no AVX2/FMA or another C library";
+  std::mt19937_64 g(2025);
+  std::uniform_real_distribution<double> deep(-60.0, 0.0), near(-1.2, 0.0);
+  std::vector<double> in;
+  for (int i = 0; i < 400000; ++i) in.push_back(i % 2 ? deep(g) : near(g));
+  for (int e = -80; e < 7; ++e) in.push_back(-std::ldexp(1.0, e));
+  in.insert(in.end(), {-0.0, -1e-310, -std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN()});
+  while (in.size() % 4 != 0) in.push_back(-0.5);
+  expect_expm1_library_bits(in);
 }
 #endif
 

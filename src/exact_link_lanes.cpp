@@ -1,4 +1,7 @@
+// The self-checks that admit the erfc and expm1 lanes.
+
 #include "exact_erfc_lanes.hpp"
+#include "exact_expm1_lanes.hpp"
 
 #include <bit>
 #include <cmath>
@@ -75,8 +78,75 @@ VARNEL_TARGET_LANES bool erfc_lanes_match_library(const LibmTables& t) {
   return true;
 }
 
+// expm1's inputs: non-positive only, a fine grid down to past its
+// saturation at −56·ln2, a few ulps around each range boundary, and
+// pseudo-random magnitudes.
+constexpr int kExpm1GridPoints = 50001;
+constexpr double kExpm1GridDepth = 50.0;
+
+std::vector<double> expm1_check_inputs() {
+  namespace c = lanes::expm1_coefficients;
+  std::vector<double> x;
+  x.reserve(kExpm1GridPoints + kRandomPoints + 512);
+  for (int i = 0; i < kExpm1GridPoints; ++i) x.push_back(-kExpm1GridDepth * i / (kExpm1GridPoints - 1));
+  for (const double b : {c::kTiny, c::kReduce, c::kGeneralK, c::kSaturation, 0.5 * 0.6931471805599453,
+                         1.5 * 0.6931471805599453}) {
+    double up = -b;
+    double down = -b;
+    for (int k = 0; k < kUlpsAroundBoundaries; ++k) {
+      x.push_back(up);
+      x.push_back(down);
+      up = std::nextafter(up, 0.0);
+      down = std::nextafter(down, -__builtin_inf());
+    }
+  }
+  std::uint64_t state = 0x2545f4914f6cdd1du;
+  for (int i = 0; i < kRandomPoints; ++i) {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    const double unit = static_cast<double>(state >> 11) * 0x1p-53;
+    x.push_back(-std::ldexp(1.0 + unit, static_cast<int>(state % 67) - 60));
+  }
+  x.push_back(-0.0);
+  x.push_back(-__builtin_inf());
+  return x;
+}
+
+VARNEL_TARGET_LANES bool expm1_lanes_match_library() {
+  const std::vector<double> x = expm1_check_inputs();
+  for (std::size_t i = 0; i + 4 <= x.size(); i += 4) {
+    __m256d special;
+    alignas(32) double out[4];
+    alignas(32) double bad[4];
+    _mm256_store_pd(out, lanes::expm1_nonpositive4(_mm256_loadu_pd(x.data() + i), special));
+    _mm256_store_pd(bad, special);
+    for (int j = 0; j < 4; ++j) {
+      if (std::bit_cast<std::uint64_t>(bad[j]) != 0) continue;
+      if (std::bit_cast<std::uint64_t>(out[j]) != std::bit_cast<std::uint64_t>(std::expm1(x[i + j]))) return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 #endif
+
+const LibmTables* expm1_lanes_tables() noexcept {
+#if defined(VARNEL_HAVE_EXACT_LANES)
+  static const LibmTables* const tables = []() -> const LibmTables* {
+    const LibmTables* t = lanes_tables();
+    try {
+      return t != nullptr && expm1_lanes_match_library() ? t : nullptr;
+    } catch (...) {  // no memory for the check's inputs: the library call it is
+      return nullptr;
+    }
+  }();
+  return tables;
+#else
+  return nullptr;
+#endif
+}
 
 const LibmTables* erfc_lanes_tables() noexcept {
 #if defined(VARNEL_HAVE_EXACT_LANES)

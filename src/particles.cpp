@@ -179,15 +179,31 @@ std::vector<double> log_likelihood_impl(const M& model, std::span<const double> 
                                         const BoolVectorView& observations) {
   const std::size_t dim = model.dim();
   check(points.size() % dim == 0, "points.len() % dim == 0");
-  std::vector<double> out(points.size() / dim);
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    const std::span<const double> row = points.subspan(i * dim, dim);
-    if constexpr (requires { model.log_likelihood_natural(row, design, observations); }) {
-      out[i] = model.log_likelihood_natural(row, design, observations);
-    } else {
-      out[i] = model.log_likelihood_vec(row, design, observations);
+  const std::size_t n = points.size() / dim;
+  std::vector<double> out(n);
+  if (n == 0) return out;
+  // A design without column 0 fails here, on the calling thread, not in a worker.
+  if (std::min(design.rows, observations.len) > 0) check_index(0, design.cols);
+  const std::size_t pairs = std::max<std::size_t>(1, std::min(design.rows, observations.len));
+  const std::size_t workers = useful_workers(0, static_cast<std::uint64_t>(n) * pairs, kMinPairsPerThread, n);
+  std::exception_ptr failure;
+  std::mutex failure_lock;
+  score_in_blocks(n, (n + workers - 1) / workers, [&](std::size_t first, std::size_t last) {
+    try {
+      for (std::size_t i = first; i < last; ++i) {
+        const std::span<const double> row = points.subspan(i * dim, dim);
+        if constexpr (requires { model.log_likelihood_natural(row, design, observations); }) {
+          out[i] = model.log_likelihood_natural(row, design, observations);
+        } else {
+          out[i] = model.log_likelihood_vec(row, design, observations);
+        }
+      }
+    } catch (...) {
+      const std::lock_guard lock(failure_lock);
+      if (!failure) failure = std::current_exception();
     }
-  }
+  });
+  if (failure) std::rethrow_exception(failure);
   return out;
 }
 

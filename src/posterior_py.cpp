@@ -296,6 +296,14 @@ std::vector<double> model_points(const M& model, PyObject* obj) {
   return out;
 }
 
+// The trials of the particle methods: a design whose column 0 holds the
+// stimulus of each trial that has an observation (ValueError otherwise).
+void check_trial_design(const MatrixView& design, const BoolVectorView& observations) {
+  if (design.cols == 0 && std::min(design.rows, observations.len) > 0) {
+    py::raise(PyExc_ValueError, "argument 'design': has no column (the stimulus is column 0)");
+  }
+}
+
 AnyModel model_argument(PyObject* obj) {
   auto model = try_extract_any_model(obj);
   if (!model) {
@@ -312,6 +320,7 @@ PyObject* log_likelihoods(PyObject* self, PyObject* args, PyObject* kwargs) {
     const AnyModel model = model_argument(a[0]);
     const py::F64Matrix design = py::convert_arg("design", a[2], py::to_f64_matrix);
     const BoolVectorView observations = py::convert_arg("observations", a[3], py::to_bool_vector);
+    check_trial_design(design.view, observations);
     return std::visit(
         [&](const auto& m) {
           const std::vector<double> points = model_points(m, a[1]);
@@ -328,6 +337,7 @@ PyObject* move(PyObject* self, PyObject* args, PyObject* kwargs) {
     const AnyModel model = model_argument(a[0]);
     const py::F64Matrix design = py::convert_arg("design", a[1], py::to_f64_matrix);
     const BoolVectorView observations = py::convert_arg("observations", a[2], py::to_bool_vector);
+    check_trial_design(design.view, observations);
     MoveSettings settings;
     settings.step_size = py::convert_arg("step_size", a[4], py::to_f64);
     if (!(settings.step_size > 0.0 && std::isfinite(settings.step_size))) {

@@ -388,8 +388,11 @@ POINTS = np.array([[2.0, 0.1, 0.02], [1.0, -0.5, 0.05], [4.0, 0.3, 0.01]])
         (lambda e, d, y: e.move(GENERAL, d, y, POINTS.tolist(), 0.5), TypeError, "argument 'points'"),
         (lambda e, d, y: e.log_likelihoods(GENERAL, POINTS[:, ::-1] * -1, d, y), ValueError, "row 0 is outside"),
         (lambda e, d, y: e.log_likelihoods(Model(1.0, 2.0, 0.0, 1.5), POINTS, d, y), ValueError, "expected 2 columns"),
+        (lambda e, d, y: e.log_likelihoods(GENERAL, POINTS, d[:, :0], y), ValueError, "argument 'design': has no column"),
+        (lambda e, d, y: e.move(GENERAL, d[:, :0], y, POINTS, 0.5), ValueError, "argument 'design': has no column"),
     ],
-    ids=["columns", "support", "zero-step", "nan-step", "model", "list", "ll-support", "ll-columns"],
+    ids=["columns", "support", "zero-step", "nan-step", "model", "list", "ll-support", "ll-columns", "ll-no-column",
+         "no-column"],
 )
 def test_particle_methods_refuse_bad_arguments(data, call, error, text):
     with pytest.raises(error, match=text):

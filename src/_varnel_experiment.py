@@ -261,7 +261,8 @@ class Posterior:
     (``chains`` has one row); ``weights_ess`` is the effective sample size of
     the particle weights before that resampling, ``move_acceptance`` the mean
     acceptance of the last move of the particles (NaN before the first), and
-    ``divergences`` counts the divergent transitions of this update's move.
+    ``divergences`` counts the divergent transitions of the move made with the
+    last trial.
     ``seconds`` is the time the update took.
 
     ``summary`` is computed on first use: R-hat and bulk ESS are not part of a
@@ -446,8 +447,13 @@ class _Particles:
 
     @property
     def ess(self) -> float:
-        w = self.weights
-        return float(1.0 / np.sum(w * w))
+        return _effective_size(self.log_weights)
+
+
+def _effective_size(log_weights: np.ndarray) -> float:
+    """1 / sum(w^2) of normalised weights given by their logs."""
+    w = np.exp(log_weights)
+    return float(1.0 / np.sum(w * w))
 
 
 def _systematic_resample(weights: np.ndarray, size: int, u: float) -> np.ndarray:
@@ -711,10 +717,10 @@ class AdaptiveExperiment:
 
     def _incremental_posterior(self, start: float) -> Posterior:
         n = len(self._trials)
-        if self._particles is None or self._particles.num_trials > n:
+        if self._particles is None:
             self._particles = self._prior_particles()
         divergences = 0
-        while self._particles.num_trials < n:
+        while self._particles.num_trials < n:  # one trial at a time, as they came
             divergences = self._advance_particles()
         p = self._particles
         # Equal-weight draws for the information gain and the summaries.
@@ -740,7 +746,9 @@ class AdaptiveExperiment:
         return _Particles(points, np.full(size, -math.log(size)), step, 0)
 
     def _advance_particles(self) -> int:
-        """Takes in the next trial; returns the divergent transitions of its move."""
+        """Takes in the next trial; returns the divergent transitions of its move.
+        The particles change only once every step has succeeded, so a failure
+        (a timeout, say) leaves them at the previous trial for a retry."""
         p = self._particles
         assert p is not None
         k = p.num_trials + 1
@@ -750,27 +758,29 @@ class AdaptiveExperiment:
         top = np.max(log_w)
         if not np.isfinite(top):
             raise ValueError("the trials have zero likelihood at every particle")
-        p.log_weights = log_w - (top + np.log(np.sum(np.exp(log_w - top))))
-        p.num_trials = k
-        size = p.points.shape[0]
-        if p.ess < self._ess_threshold * size:
-            p.points = p.points[_systematic_resample(p.weights, size, self._random(k, 2).random())]
-            p.log_weights = np.full(size, -math.log(size))
+        log_w = log_w - (top + np.log(np.sum(np.exp(log_w - top))))
+        points, pending, resampled = p.points, p.pending, False
+        size = points.shape[0]
+        if _effective_size(log_w) < self._ess_threshold * size:
+            points = points[_systematic_resample(np.exp(log_w), size, self._random(k, 2).random())]
+            log_w = np.full(size, -math.log(size))
             # Every particle is moved once before the next resampling is due,
             # a share per trial: interleaved, so that each group of copies
             # starts to spread at once.
             rounds = max(1, round(1.0 / self._move_share))
-            p.pending = np.argsort(np.arange(size) % rounds, kind="stable")
-            p.resamples += 1
-        if p.pending.size == 0:
-            return 0
-        chunk = max(1, math.ceil(size * self._move_share))
-        picked, p.pending = p.pending[:chunk], p.pending[chunk:]
-        moved, step, acceptance, divergences = estimator.move(
-            self._model, design, observations, p.points[picked], p.step_size, self._num_moves)
-        p.points = p.points.copy()
-        p.points[picked] = moved
+            pending = np.argsort(np.arange(size) % rounds, kind="stable")
+            resampled = True
+        step, acceptance, divergences = p.step_size, p.move_acceptance, 0
+        if pending.size > 0:
+            chunk = max(1, math.ceil(size * self._move_share))
+            picked, pending = pending[:chunk], pending[chunk:]
+            moved, step, acceptance, divergences = estimator.move(
+                self._model, design, observations, points[picked], p.step_size, self._num_moves)
+            points = points.copy()
+            points[picked] = moved
+        p.points, p.log_weights, p.pending, p.num_trials = points, log_w, pending, k
         p.step_size, p.move_acceptance = step, acceptance
+        p.resamples += int(resampled)
         return int(divergences)
 
     def _varnel_posterior_estimator(self, num_trials: int) -> Any:

@@ -422,3 +422,40 @@ def test_normal_quantile_matches_the_standard_library():
                         1 - np.logspace(-16, -1, 100), [0.075, 0.925, 0.5]])
     expected = np.array([NormalDist().inv_cdf(v) for v in p])
     np.testing.assert_allclose(normal_quantile(p), expected, rtol=1e-15, atol=0)
+
+
+def test_a_failed_incremental_update_is_retried_with_the_same_result():
+    # A move that fails (a timeout, say) must leave the particles at the trial
+    # before, so that the retry makes the choices an uninterrupted run makes.
+    settings = dict(seed=8, num_particles=300, ess_threshold=1.0, move_share=1.0)
+    answer = observer_answers(3)
+    straight = run_adaptive(make(**settings), 5, answer)
+
+    flaky = make(**settings)
+    real = flaky._varnel_posterior_estimator
+    calls = {"n": 0}
+
+    class FailingOnce:
+        def __init__(self, estimator):
+            self._estimator = estimator
+
+        def log_likelihoods(self, *args):
+            return self._estimator.log_likelihoods(*args)
+
+        def move(self, *args):
+            calls["n"] += 1
+            if calls["n"] == 3:
+                raise RuntimeError("simulated failure")
+            return self._estimator.move(*args)
+
+    flaky._varnel_posterior_estimator = lambda k: FailingOnce(real(k))
+    answer = observer_answers(3)
+    chosen = []
+    for _ in range(5):
+        try:
+            x = flaky.next_stimulus()
+        except RuntimeError:
+            x = flaky.next_stimulus()
+        chosen.append(x)
+        flaky.record(x, answer(x))
+    assert calls["n"] > 3 and chosen == straight

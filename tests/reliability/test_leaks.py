@@ -132,6 +132,11 @@ ENTRY_POINTS = [
     ("general-eig-estimate-prior", lambda: EIG.estimate(GENERAL, [], CANDIDATES), [CANDIDATES], CALLS),
     ("general-nuts-estimate", lambda: NUTS_FAST.estimate(GENERAL, DESIGN, OBS), [GENERAL, DESIGN, OBS],
      THREADED_CALLS),
+    ("log-likelihoods", lambda: NUTS_FAST.log_likelihoods(GENERAL, GENERAL_ROWS, DESIGN, OBS),
+     [GENERAL, GENERAL_ROWS, DESIGN, OBS], CALLS),
+    ("log-likelihoods-bad-rows", lambda: NUTS_FAST.log_likelihoods(GENERAL, ROWS, DESIGN, OBS), [ROWS], CALLS),
+    ("move", lambda: NUTS_FAST.move(MODEL, DESIGN, OBS, ROWS, 0.5, 1), [MODEL, DESIGN, OBS, ROWS], CALLS),
+    ("move-timeout", lambda: NUTS_ZERO.move(GENERAL, DESIGN, OBS, GENERAL_ROWS, 0.5, 3), [GENERAL_ROWS], CALLS),
 ]
 
 

@@ -26,7 +26,6 @@ import json
 import math
 import numbers
 import os
-import re
 import secrets
 import sys
 import tempfile
@@ -328,12 +327,7 @@ _FORMAT_VERSION = 2
 # Version 1 files predate the incremental update: they resume from scratch.
 _READABLE_VERSIONS = (1, 2)
 
-_TWO_PARAM_TEXT = re.compile(
-    r"^TwoParameterPsychometricModel \{ k_prior: Normal \{ mean: (\S+), std_dev: (\S+) \}, "
-    r"m_prior: Normal \{ mean: (\S+), std_dev: (\S+) \} \}$"
-)
-_RATE_NAMES = ("guess_rate", "lapse_rate")
-_PSYCHOMETRIC_FLOATS = ("mu_log_s", "sigma_log_s", "mu_m", "sigma_m")
+_MODEL_CLASSES = ("PsychometricModel", "TwoParameterPsychometricModel")
 
 
 def _varnel() -> Any:
@@ -345,44 +339,31 @@ def _varnel() -> Any:
 
 def _model_classes() -> tuple[type, ...]:
     models = _varnel().models
-    return tuple(getattr(models, name) for name in ("PsychometricModel", "TwoParameterPsychometricModel")
-                 if hasattr(models, name))
+    return tuple(getattr(models, name) for name in _MODEL_CLASSES if hasattr(models, name))
 
 
 def _model_settings(model: Any) -> dict[str, Any]:
-    """The constructor arguments that rebuild the model, as JSON values."""
-    models = _varnel().models
-    if isinstance(model, models.TwoParameterPsychometricModel):
-        name = "TwoParameterPsychometricModel"
-        # Its text holds the shortest round-trip digits of each prior setting.
-        match = _TWO_PARAM_TEXT.match(str(model))
-        if match is None:
-            raise ValueError(f"argument 'model': cannot read the settings of {model}")
-        values = [float(v) for v in match.groups()]
-        return {"class": name, **dict(zip(("mu_k", "sigma_k", "mu_m", "sigma_m"), values))}
-    settings: dict[str, Any] = {"class": "PsychometricModel", "link": str(model.link)}
-    for key in _PSYCHOMETRIC_FLOATS:
-        settings[key] = float(getattr(model, key))
-    for key in _RATE_NAMES:
-        rate = getattr(model, key)
-        settings[key] = [float(v) for v in rate] if isinstance(rate, tuple) else float(rate)
+    """The model's class name and constructor arguments, as JSON values."""
+    settings: dict[str, Any] = {"class": next(c.__name__ for c in _model_classes() if isinstance(model, c))}
+    for key, value in model.settings.items():
+        settings[key] = list(value) if isinstance(value, tuple) else value
     return settings
+
+
+def _rebuild_model(class_name: str, settings: dict[str, Any]) -> Any:
+    """The model of class ``class_name`` with these settings (the constructor's
+    keyword arguments; a Beta prior's pair may be a list); how models unpickle."""
+    if class_name not in _MODEL_CLASSES:
+        raise ValueError(f"unknown model class {class_name!r}")
+    kwargs = {key: tuple(value) if isinstance(value, list) else value for key, value in settings.items()}
+    return getattr(_varnel().models, class_name)(**kwargs)
 
 
 def _model_from_settings(settings: Any) -> Any:
     if not isinstance(settings, dict):
         raise ValueError("'model' is not an object")
-    models = _varnel().models
     kwargs = dict(settings)
-    name = kwargs.pop("class", None)
-    if name == "TwoParameterPsychometricModel":
-        return models.TwoParameterPsychometricModel(**kwargs)
-    if name == "PsychometricModel" and hasattr(models, name):
-        for key in _RATE_NAMES:
-            if isinstance(kwargs.get(key), list):
-                kwargs[key] = tuple(kwargs[key])
-        return models.PsychometricModel(**kwargs)
-    raise ValueError(f"unknown model class {name!r}")
+    return _rebuild_model(kwargs.pop("class", None), kwargs)
 
 
 # ---------------------------------------------------------------------------

@@ -12,6 +12,7 @@
 #include "py/numpy.hpp"
 #include "py/registration.hpp"
 #include "thread_rng.hpp"
+#include "utils_py.hpp"
 
 namespace varnel {
 
@@ -183,13 +184,6 @@ PyObject* model_str(PyObject* self) {
   });
 }
 
-py::PyRef rate_object(const Rate& rate) {
-  if (!rate.estimated) return py::to_py_float(rate.value);
-  py::PyRef a = py::to_py_float(rate.a);
-  py::PyRef b = py::to_py_float(rate.b);
-  return py::take(PyTuple_Pack(2, a.get(), b.get()));
-}
-
 // Read-only attributes: the settings as the constructor takes them.
 template <class F>
 PyObject* attribute(PyObject* self, F&& read) {
@@ -217,6 +211,12 @@ PyObject* get_guess_rate(PyObject* self, void*) {
 PyObject* get_lapse_rate(PyObject* self, void*) {
   return attribute(self, [](const Model& m) { return rate_object(m.lapse); });
 }
+PyObject* get_settings(PyObject* self, void*) {
+  return attribute(self, [](const Model& m) { return model_settings(m); });
+}
+PyObject* model_reduce_method(PyObject* self, PyObject*) {
+  return py::guard([&] { return model_reduce(kClassName, model_settings(self_model(self))); });
+}
 PyObject* get_param_names(PyObject* self, void*) {
   return attribute(self, [](const Model& m) {
     const auto names = m.param_names();
@@ -238,6 +238,8 @@ PyGetSetDef kGetSet[] = {
     {"lapse_rate", get_lapse_rate, nullptr, "The fixed lapse rate, or (a, b) of its Beta prior.", nullptr},
     {"param_names", get_param_names, nullptr,
      "Names of the parameter vector's entries: 's', 'm', then the estimated rates.", nullptr},
+    {"settings", get_settings, nullptr,
+     "The constructor's arguments as a new dict: PsychometricModel(**settings) is an equal model.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -249,6 +251,8 @@ PyMethodDef kMethods[] = {
      "log_likelihood($self, params, design, observations)\n--\n\n"},
     {"log_posterior", py::as_method(log_posterior), METH_VARARGS | METH_KEYWORDS,
      "log_posterior($self, params, design, observations)\n--\n\n"},
+    {"__reduce__", py::as_method(model_reduce_method), METH_NOARGS,
+     "__reduce__($self)\n--\n\nRebuilds the model from its settings (pickling, copy.deepcopy)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -11,6 +11,7 @@
 #include "py/numpy.hpp"
 #include "py/registration.hpp"
 #include "thread_rng.hpp"
+#include "utils_py.hpp"
 
 namespace varnel {
 
@@ -131,6 +132,21 @@ PyObject* model_str(PyObject* self) {
   });
 }
 
+PyObject* get_settings(PyObject* self, void*) {
+  return py::guard([&] { return model_settings(self_model(self)); });
+}
+
+PyObject* model_reduce_method(PyObject* self, PyObject*) {
+  return py::guard([&] { return model_reduce(kClassName, model_settings(self_model(self))); });
+}
+
+PyGetSetDef kGetSet[] = {
+    {"settings", get_settings, nullptr,
+     "The constructor's arguments as a new dict: TwoParameterPsychometricModel(**settings) is an equal model.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyMethodDef kMethods[] = {
     {"sample_prior", py::as_method(sample_prior), METH_NOARGS,
      "sample_prior($self)\n--\n\n"},
@@ -141,6 +157,8 @@ PyMethodDef kMethods[] = {
      "log_likelihood($self, params, design, observations)\n--\n\n"},
     {"log_posterior", py::as_method(log_posterior), METH_VARARGS | METH_KEYWORDS,
      "log_posterior($self, params, design, observations)\n--\n\n"},
+    {"__reduce__", py::as_method(model_reduce_method), METH_NOARGS,
+     "__reduce__($self)\n--\n\nRebuilds the model from its settings (pickling, copy.deepcopy)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -148,6 +166,7 @@ const PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(model_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_instance<Model>)},
     {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
     {Py_tp_str, reinterpret_cast<void*>(model_str)},
 };
 

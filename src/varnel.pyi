@@ -53,6 +53,9 @@ class models:
         def __new__(
             cls, mu_k: _Float, sigma_k: _Float, mu_m: _Float, sigma_m: _Float
         ) -> models.TwoParameterPsychometricModel: ...
+        @property
+        def settings(self) -> dict[str, float]:
+            """The constructor's arguments as a new dict (mu_k, sigma_k, mu_m, sigma_m)."""
         def sample_prior(self) -> list[float]:
             """[k, m] drawn from the priors."""
         def sample_prior_predictive(self, design: npt.NDArray[np.float64]) -> list[bool]:
@@ -117,6 +120,10 @@ class models:
         @property
         def param_names(self) -> list[str]:
             """["s", "m"], then "guess_rate" and "lapse_rate" when estimated."""
+        @property
+        def settings(self) -> dict[str, str | float | tuple[float, float]]:
+            """The constructor's arguments as a new dict: PsychometricModel(**settings)
+            is an equal model."""
         def sample_prior(self) -> list[float]:
             """One parameter vector drawn from the priors, in param_names order."""
         def sample_prior_predictive(self, design: npt.NDArray[np.float64]) -> list[bool]:

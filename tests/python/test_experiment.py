@@ -459,3 +459,13 @@ def test_a_failed_incremental_update_is_retried_with_the_same_result():
         chosen.append(x)
         flaky.record(x, answer(x))
     assert calls["n"] > 3 and chosen == straight
+
+
+def test_a_pickled_experiment_continues_with_the_same_choices():
+    import pickle
+
+    experiment = make(seed=4)
+    run_adaptive(experiment, 3, observer_answers(6))
+    clone = pickle.loads(pickle.dumps(experiment))
+    assert clone.trials == experiment.trials and clone.model.settings == experiment.model.settings
+    assert run_adaptive(clone, 3, observer_answers(7)) == run_adaptive(experiment, 3, observer_answers(7))

@@ -230,3 +230,25 @@ def test_nan_logit_is_invalid_probability():
     with pytest.raises(PanicException) as info:
         m.sample_prior_predictive(np.array([math.nan]))
     assert info.value.args == ("called `Result::unwrap()` on an `Err` value: InvalidProbability",)
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: varnel.models.TwoParameterPsychometricModel(0.1, 2.0 / 3.0, -1e-300, 1e300),
+        lambda: varnel.models.PsychometricModel(link="gumbel", mu_log_s=0.1, sigma_log_s=1 / 3, mu_m=-2.5,
+                                                sigma_m=1.5, guess_rate=(2.0, 8.0), lapse_rate=0.01),
+    ],
+    ids=["two-param", "general"],
+)
+def test_models_rebuild_from_their_settings_pickle_and_deep_copy(make):
+    import copy
+    import pickle
+
+    model = make()
+    settings = model.settings
+    assert type(model)(**settings).settings == settings
+    settings["mu_m"] = 99.0  # a new dict each time: the model is not changed through it
+    assert model.settings["mu_m"] != 99.0
+    for again in (pickle.loads(pickle.dumps(model)), copy.deepcopy(model)):
+        assert type(again) is type(model) and again.settings == model.settings and str(again) == str(model)

@@ -41,9 +41,9 @@ std::vector<double> score_designs_general(const PsychometricModel& model, std::s
                                           const MatrixView& designs, unsigned threads = 0);
 
 // score_designs_general with the inner loop chosen by the caller (tests
-// compare them): the scalar loop, or four designs per vector through the
-// exact exp, log, erfc and expm1 lanes (FourLanes and Fastest alike), with
-// the same bits.
+// compare them): the scalar loop, or four (FourLanes) or, where the
+// processor has AVX-512, eight (Fastest) designs per vector through the exact
+// exp, log, erfc and expm1 lanes, with the same bits.
 std::vector<double> score_designs_general_using(ScoreKernel kernel, const PsychometricModel& model,
                                                 std::span<const std::uint8_t> outcomes,
                                                 std::span<const double> theta, std::uint64_t n_samples,

@@ -24,6 +24,9 @@ namespace varnel::exact_exp_log {
 // its self-check; else null.
 const LibmTables* expm1_lanes_tables() noexcept;
 
+// The same for the eight-lane variant expm1_nonpositive8 (AVX-512 F and DQ).
+const LibmTables* expm1_lanes8_tables() noexcept;
+
 #if defined(VARNEL_HAVE_EXACT_LANES)
 namespace lanes {
 
@@ -100,6 +103,57 @@ VARNEL_TARGET_LANES inline __m256d expm1_nonpositive4(__m256d x, __m256d& specia
   result = _mm256_blendv_pd(result, x, tiny);
   // 1e-300 − 1 is −1.
   return _mm256_blendv_pd(result, _mm256_set1_pd(-1.0), saturated);
+}
+
+// expm1_nonpositive4 in eight lanes, the same operations in the same order.
+VARNEL_TARGET_LANES8 inline __m512d expm1_nonpositive8(__m512d x, __mmask8& special) noexcept {
+  namespace c = expm1_coefficients;
+  const __m512d one = _mm512_set1_pd(1.0);
+  const __m512d half = _mm512_set1_pd(0.5);
+  const __m512d ax = _mm512_andnot_pd(_mm512_set1_pd(-0.0), x);
+  special = _mm512_cmp_pd_mask(x, x, _CMP_UNORD_Q);
+  const __mmask8 saturated = _mm512_cmp_pd_mask(ax, _mm512_set1_pd(c::kSaturation), _CMP_GE_OQ);
+  const __mmask8 reduced = _mm512_cmp_pd_mask(ax, _mm512_set1_pd(c::kReduce), _CMP_GE_OQ);
+  const __mmask8 general_k = _mm512_cmp_pd_mask(ax, _mm512_set1_pd(c::kGeneralK), _CMP_GE_OQ);
+  const __mmask8 tiny = _mm512_cmp_pd_mask(ax, _mm512_set1_pd(c::kTiny), _CMP_LT_OQ);
+
+  const __m512d tk = _mm512_roundscale_pd(
+      _mm512_add_pd(_mm512_mul_pd(_mm512_set1_pd(c::kInvLn2), x), _mm512_set1_pd(-0.5)),
+      _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+  const __m512d hi_general = _mm512_fnmadd_pd(tk, _mm512_set1_pd(c::kLn2Hi), x);
+  const __m512d lo_general = _mm512_mul_pd(tk, _mm512_set1_pd(c::kLn2Lo));
+  const __m512d hi = _mm512_mask_blend_pd(general_k, _mm512_add_pd(x, _mm512_set1_pd(c::kLn2Hi)), hi_general);
+  const __m512d lo = _mm512_mask_blend_pd(general_k, _mm512_set1_pd(-c::kLn2Lo), lo_general);
+  const __m512d k = _mm512_maskz_mov_pd(reduced, _mm512_mask_blend_pd(general_k, _mm512_set1_pd(-1.0), tk));
+  const __m512d xr_reduced = _mm512_sub_pd(hi, lo);
+  const __m512d cr = _mm512_maskz_mov_pd(reduced, _mm512_sub_pd(_mm512_sub_pd(hi, xr_reduced), lo));
+  const __m512d xr = _mm512_mask_blend_pd(reduced, x, xr_reduced);
+
+  const __m512d hfx = _mm512_mul_pd(xr, half);
+  const __m512d hxs = _mm512_mul_pd(xr, hfx);
+  const __m512d r2 = _mm512_fmadd_pd(hxs, _mm512_set1_pd(c::kQ[3]), _mm512_set1_pd(c::kQ[2]));
+  const __m512d r3 = _mm512_fmadd_pd(hxs, _mm512_set1_pd(c::kQ[5]), _mm512_set1_pd(c::kQ[4]));
+  const __m512d h2 = _mm512_mul_pd(hxs, hxs);
+  const __m512d r1 = _mm512_fmadd_pd(hxs, _mm512_set1_pd(c::kQ[1]), one);
+  const __m512d h4 = _mm512_mul_pd(h2, h2);
+  const __m512d rr = _mm512_fmadd_pd(h4, r3, _mm512_fmadd_pd(h2, r2, r1));
+  const __m512d t = _mm512_fnmadd_pd(rr, hfx, _mm512_set1_pd(3.0));
+  const __m512d e0 =
+      _mm512_mul_pd(_mm512_div_pd(_mm512_sub_pd(rr, t), _mm512_fnmadd_pd(xr, t, _mm512_set1_pd(6.0))), hxs);
+
+  const __m512d k_zero = _mm512_sub_pd(xr, _mm512_fmsub_pd(e0, xr, hxs));
+  const __m512d e = _mm512_sub_pd(_mm512_fmsub_pd(_mm512_sub_pd(e0, cr), xr, cr), hxs);
+  const __m512d k_minus_one = _mm512_fmadd_pd(half, _mm512_sub_pd(xr, e), _mm512_set1_pd(-0.5));
+  const __m512d y = _mm512_sub_pd(one, _mm512_sub_pd(e, xr));
+  const __m512i ki = _mm512_cvtpd_epi64(k);  // k is a whole number
+  const __m512d scaled = _mm512_castsi512_pd(_mm512_add_epi64(_mm512_castpd_si512(y), _mm512_slli_epi64(ki, 52)));
+  const __m512d k_below = _mm512_sub_pd(scaled, one);
+
+  const __mmask8 is_zero_k = _mm512_cmp_pd_mask(k, _mm512_setzero_pd(), _CMP_EQ_OQ);
+  const __mmask8 is_minus_one = _mm512_cmp_pd_mask(k, _mm512_set1_pd(-1.0), _CMP_EQ_OQ);
+  __m512d result = _mm512_mask_blend_pd(is_zero_k, _mm512_mask_blend_pd(is_minus_one, k_below, k_minus_one), k_zero);
+  result = _mm512_mask_blend_pd(tiny, result, x);
+  return _mm512_mask_blend_pd(saturated, result, _mm512_set1_pd(-1.0));
 }
 
 }  // namespace lanes

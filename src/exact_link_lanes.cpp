@@ -129,19 +129,79 @@ VARNEL_TARGET_LANES bool expm1_lanes_match_library() {
   return true;
 }
 
+// The eight-lane variants on the same inputs.
+VARNEL_TARGET_LANES8 bool erfc_lanes8_match_library(const LibmTables& t) {
+  const std::vector<double> x = check_inputs();
+  for (std::size_t i = 0; i + 8 <= x.size(); i += 8) {
+    __mmask8 special;
+    __m512d erfc_x, erfc_neg_x;
+    alignas(64) double out[8];
+    alignas(64) double out_neg[8];
+    lanes::erfc_pair8(t, _mm512_loadu_pd(x.data() + i), erfc_x, erfc_neg_x, special);
+    _mm512_store_pd(out, erfc_x);
+    _mm512_store_pd(out_neg, erfc_neg_x);
+    for (int j = 0; j < 8; ++j) {
+      if (((special >> j) & 1) != 0) continue;
+      if (std::bit_cast<std::uint64_t>(out[j]) != std::bit_cast<std::uint64_t>(std::erfc(x[i + j])) ||
+          std::bit_cast<std::uint64_t>(out_neg[j]) != std::bit_cast<std::uint64_t>(std::erfc(-x[i + j]))) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+VARNEL_TARGET_LANES8 bool expm1_lanes8_match_library() {
+  const std::vector<double> x = expm1_check_inputs();
+  for (std::size_t i = 0; i + 8 <= x.size(); i += 8) {
+    __mmask8 special;
+    alignas(64) double out[8];
+    _mm512_store_pd(out, lanes::expm1_nonpositive8(_mm512_loadu_pd(x.data() + i), special));
+    for (int j = 0; j < 8; ++j) {
+      if (((special >> j) & 1) != 0) continue;
+      if (std::bit_cast<std::uint64_t>(out[j]) != std::bit_cast<std::uint64_t>(std::expm1(x[i + j]))) return false;
+    }
+  }
+  return true;
+}
+
+// The tables when `matches` (a self-check that may run out of memory) holds
+// on top of `tables`, else null.
+template <class Check>
+const LibmTables* checked(const LibmTables* tables, Check&& matches) noexcept {
+  try {
+    return tables != nullptr && matches() ? tables : nullptr;
+  } catch (...) {  // no memory for the check's inputs: the library call it is
+    return nullptr;
+  }
+}
+
 }  // namespace
 #endif
 
+const LibmTables* erfc_lanes8_tables() noexcept {
+#if defined(VARNEL_HAVE_EXACT_LANES)
+  static const LibmTables* const tables = checked(
+      erfc_lanes_tables() != nullptr ? lanes8_tables() : nullptr, [] { return erfc_lanes8_match_library(*lanes8_tables()); });
+  return tables;
+#else
+  return nullptr;
+#endif
+}
+
+const LibmTables* expm1_lanes8_tables() noexcept {
+#if defined(VARNEL_HAVE_EXACT_LANES)
+  static const LibmTables* const tables =
+      checked(expm1_lanes_tables() != nullptr ? lanes8_tables() : nullptr, [] { return expm1_lanes8_match_library(); });
+  return tables;
+#else
+  return nullptr;
+#endif
+}
+
 const LibmTables* expm1_lanes_tables() noexcept {
 #if defined(VARNEL_HAVE_EXACT_LANES)
-  static const LibmTables* const tables = []() -> const LibmTables* {
-    const LibmTables* t = lanes_tables();
-    try {
-      return t != nullptr && expm1_lanes_match_library() ? t : nullptr;
-    } catch (...) {  // no memory for the check's inputs: the library call it is
-      return nullptr;
-    }
-  }();
+  static const LibmTables* const tables = checked(lanes_tables(), [] { return expm1_lanes_match_library(); });
   return tables;
 #else
   return nullptr;
@@ -150,14 +210,8 @@ const LibmTables* expm1_lanes_tables() noexcept {
 
 const LibmTables* erfc_lanes_tables() noexcept {
 #if defined(VARNEL_HAVE_EXACT_LANES)
-  static const LibmTables* const tables = []() -> const LibmTables* {
-    const LibmTables* t = lanes_tables();
-    try {
-      return t != nullptr && erfc_lanes_match_library(*t) ? t : nullptr;
-    } catch (...) {  // no memory for the check's inputs: the library call it is
-      return nullptr;
-    }
-  }();
+  static const LibmTables* const tables =
+      checked(lanes_tables(), [] { return erfc_lanes_match_library(*lanes_tables()); });
   return tables;
 #else
   return nullptr;

@@ -273,6 +273,32 @@ VARNEL_TARGET_LANES void expect_erfc_library_bits(const std::vector<double>& in)
   }
 }
 
+// The eight-lane variant on the same inputs, where the processor has it.
+VARNEL_TARGET_LANES8 void expect_erfc_library_bits8(const std::vector<double>& in) {
+  if (!cpu_has_avx512_lanes() || lanes8_tables() == nullptr) return;
+  const LibmTables* t = erfc_lanes8_tables();
+  ASSERT_NE(t, nullptr) << "the eight erfc lanes did not pass their self-check";
+  std::size_t wrong = 0;
+  for (std::size_t i = 0; i + 8 <= in.size(); i += 8) {
+    __mmask8 special;
+    __m512d erfc_x, erfc_neg_x;
+    alignas(64) double out[2][8];
+    lanes::erfc_pair8(*t, _mm512_loadu_pd(in.data() + i), erfc_x, erfc_neg_x, special);
+    _mm512_store_pd(out[0], erfc_x);
+    _mm512_store_pd(out[1], erfc_neg_x);
+    for (int j = 0; j < 8; ++j) {
+      if (((special >> j) & 1) != 0) continue;
+      for (int k = 0; k < 2; ++k) {
+        const double arg = k == 0 ? in[i + j] : -in[i + j];
+        const double want = std::erfc(arg);
+        if (std::bit_cast<std::uint64_t>(out[k][j]) != std::bit_cast<std::uint64_t>(want) && ++wrong <= 5) {
+          ADD_FAILURE() << "erfc(" << arg << "), eight lanes: " << out[k][j] << ", library " << want;
+        }
+      }
+    }
+  }
+}
+
 TEST(ExactErfc, LanesGiveTheLibraryBits) {
   if (unchecked_located_tables() == nullptr) GTEST_SKIP() << "no AVX2/FMA or another C library";
   std::mt19937_64 g(2024);
@@ -284,8 +310,9 @@ TEST(ExactErfc, LanesGiveTheLibraryBits) {
                          -std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN()}) {
     in.push_back(x);
   }
-  while (in.size() % 4 != 0) in.push_back(0.5);
+  while (in.size() % 8 != 0) in.push_back(0.5);
   expect_erfc_library_bits(in);
+  expect_erfc_library_bits8(in);
 }
 
 // expm1 of non-positive arguments (all the Gumbel link needs) against the library.
@@ -308,6 +335,24 @@ VARNEL_TARGET_LANES void expect_expm1_library_bits(const std::vector<double>& in
   }
 }
 
+VARNEL_TARGET_LANES8 void expect_expm1_library_bits8(const std::vector<double>& in) {
+  if (!cpu_has_avx512_lanes() || lanes8_tables() == nullptr) return;
+  ASSERT_NE(expm1_lanes8_tables(), nullptr) << "the eight expm1 lanes did not pass their self-check";
+  std::size_t wrong = 0;
+  for (std::size_t i = 0; i + 8 <= in.size(); i += 8) {
+    __mmask8 special;
+    alignas(64) double out[8];
+    _mm512_store_pd(out, lanes::expm1_nonpositive8(_mm512_loadu_pd(in.data() + i), special));
+    for (int j = 0; j < 8; ++j) {
+      if (((special >> j) & 1) != 0) continue;
+      const double want = std::expm1(in[i + j]);
+      if (std::bit_cast<std::uint64_t>(out[j]) != std::bit_cast<std::uint64_t>(want) && ++wrong <= 5) {
+        ADD_FAILURE() << "expm1(" << in[i + j] << "), eight lanes: " << out[j] << ", library " << want;
+      }
+    }
+  }
+}
+
 TEST(ExactExpm1, LanesGiveTheLibraryBitsBelowZero) {
   if (unchecked_located_tables() == nullptr) GTEST_SKIP() << "no AVX2/FMA or another C library";
   std::mt19937_64 g(2025);
@@ -316,8 +361,9 @@ TEST(ExactExpm1, LanesGiveTheLibraryBitsBelowZero) {
   for (int i = 0; i < 400000; ++i) in.push_back(i % 2 ? deep(g) : near(g));
   for (int e = -80; e < 7; ++e) in.push_back(-std::ldexp(1.0, e));
   in.insert(in.end(), {-0.0, -1e-310, -std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN()});
-  while (in.size() % 4 != 0) in.push_back(-0.5);
+  while (in.size() % 8 != 0) in.push_back(-0.5);
   expect_expm1_library_bits(in);
+  expect_expm1_library_bits8(in);
 }
 #endif
 

@@ -365,8 +365,9 @@ TEST(ScoreDesignsGeneral, LanesAndScalarLoopGiveTheSameBits) {
     }
     for (const std::vector<std::uint8_t>& outcomes : {std::vector<std::uint8_t>{0, 1}, {1}, {1, 0, 1}}) {
       const auto scalar = score_designs_general_using(ScoreKernel::Scalar, model, outcomes, theta, n, designs, 1);
-      for (const unsigned threads : {1u, 3u}) {
-        const auto lanes = score_designs_general_using(ScoreKernel::Fastest, model, outcomes, theta, n, designs, threads);
+      for (const auto& [kernel, threads] : {std::pair{ScoreKernel::Fastest, 1u}, std::pair{ScoreKernel::Fastest, 3u},
+                                            std::pair{ScoreKernel::FourLanes, 1u}, std::pair{ScoreKernel::FourLanes, 3u}}) {
+        const auto lanes = score_designs_general_using(kernel, model, outcomes, theta, n, designs, threads);
         for (std::size_t d = 0; d < xs.size(); ++d) {
           if (std::isnan(lanes[d]) && std::isnan(scalar[d])) continue;
           EXPECT_EQ(std::memcmp(&lanes[d], &scalar[d], sizeof(double)), 0)

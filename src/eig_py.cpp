@@ -157,8 +157,6 @@ const PyType_Slot kSlots[] = {
 
 }  // namespace
 
-PyTypeObject* eig_estimator_type() noexcept { return g_type; }
-
 void register_eig(PyObject* module) {
   if (g_type == nullptr) {
     const py::ClassSpec spec{kQualifiedName, kClassName, kTextSignature, kClassDoc,

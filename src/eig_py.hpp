@@ -6,9 +6,6 @@
 
 namespace varnel {
 
-// The class object (borrowed); null before register_eig ran.
-PyTypeObject* eig_estimator_type() noexcept;
-
 // Creates the class and adds it to `module`. Throws PythonErrorSet or Panic.
 void register_eig(PyObject* module);
 

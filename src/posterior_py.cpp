@@ -408,8 +408,6 @@ const PyType_Slot kSlots[] = {
 
 }  // namespace
 
-PyTypeObject* nuts_estimator_type() noexcept { return g_type; }
-
 void register_posterior(PyObject* module) {
   if (g_type == nullptr) {
     const py::ClassSpec spec{kQualifiedName, kClassName, kTextSignature, kClassDoc,

@@ -276,8 +276,6 @@ void check_param_count(const PsychometricModel& model, std::size_t count, const 
                                   "), got " + std::to_string(count));
 }
 
-PyTypeObject* general_model_type() noexcept { return g_type; }
-
 std::optional<PsychometricModel> try_general_model(PyObject* obj) noexcept {
   if (g_type == nullptr || obj == nullptr || !PyObject_TypeCheck(obj, g_type)) return std::nullopt;
   return py::unchecked_record<Model>(obj);

@@ -10,9 +10,6 @@
 
 namespace varnel {
 
-// The class object (borrowed); null before register_general_model ran.
-PyTypeObject* general_model_type() noexcept;
-
 // A copy of the record if `obj` is a PsychometricModel (or a subclass
 // instance); nullopt otherwise, with no Python exception set.
 std::optional<PsychometricModel> try_general_model(PyObject* obj) noexcept;

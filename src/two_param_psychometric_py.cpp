@@ -172,8 +172,6 @@ const PyType_Slot kSlots[] = {
 
 }  // namespace
 
-PyTypeObject* psychometric_model_type() noexcept { return g_type; }
-
 TwoParameterPsychometricModel to_model(PyObject* obj) {
   if (g_type == nullptr || !PyObject_TypeCheck(obj, g_type)) {
     py::raise_wrong_type(obj, kClassName);

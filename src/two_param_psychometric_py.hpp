@@ -6,9 +6,6 @@
 
 namespace varnel {
 
-// The class object (borrowed); null before register_models ran.
-PyTypeObject* psychometric_model_type() noexcept;
-
 // The "model" argument kind: a copy of the record of an instance of the class
 // or of a subclass; TypeError "'<type>' object cannot be converted to
 // 'TwoParameterPsychometricModel'" and PythonErrorSet otherwise.

@@ -654,8 +654,11 @@ class AdaptiveExperiment:
         return False
 
     def _nuts_seed(self, num_trials: int) -> int:
-        state = np.random.SeedSequence(self._seed, spawn_key=(num_trials,)).generate_state(1, dtype=np.uint64)
-        return int(state[0])
+        return self._derived_seed((num_trials,))
+
+    def _derived_seed(self, key: tuple[int, ...]) -> int:
+        """A 64-bit seed from the experiment's seed and ``key`` (trial count, purpose)."""
+        return int(np.random.SeedSequence(self._seed, spawn_key=key).generate_state(1, dtype=np.uint64)[0])
 
     def _trial_arrays(self, n: int) -> tuple[np.ndarray, np.ndarray]:
         design = np.array([t.x for t in self._trials[:n]], dtype=np.float64).reshape(n, 1)
@@ -765,8 +768,7 @@ class AdaptiveExperiment:
         return int(divergences)
 
     def _varnel_posterior_estimator(self, num_trials: int) -> Any:
-        seed = np.random.SeedSequence(self._seed, spawn_key=(num_trials, 1)).generate_state(1, dtype=np.uint64)
-        return _varnel().posterior.NUTSEstimator(timeout=self._timeout, seed=int(seed[0]))
+        return _varnel().posterior.NUTSEstimator(timeout=self._timeout, seed=self._derived_seed((num_trials, 1)))
 
     # -- saving and resuming ----------------------------------------------
 

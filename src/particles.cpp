@@ -76,6 +76,23 @@ std::vector<double> point_variances(std::span<const double> u, std::size_t dim) 
   return var;
 }
 
+// score_in_blocks for work that may throw: every block runs, and the first
+// failure of any block is re-thrown on the calling thread once all are joined.
+template <class Work>
+void run_in_blocks(std::size_t n, std::size_t block, const Work& work) {
+  std::exception_ptr failure;
+  std::mutex failure_lock;
+  score_in_blocks(n, block, [&](std::size_t first, std::size_t last) {
+    try {
+      work(first, last);
+    } catch (...) {
+      const std::lock_guard lock(failure_lock);
+      if (!failure) failure = std::current_exception();
+    }
+  });
+  if (failure) std::rethrow_exception(failure);
+}
+
 template <class M>
 MoveResult move_impl(const M& model, const MatrixView& design, const BoolVectorView& observations,
                      std::span<const double> points, const MoveSettings& settings, unsigned threads) {
@@ -114,43 +131,35 @@ MoveResult move_impl(const M& model, const MatrixView& design, const BoolVectorV
 
   std::atomic<bool> timed_out{false};
   for (std::uint64_t round = 0; round < settings.num_steps && !timed_out; ++round) {
-    std::exception_ptr failure;
-    std::mutex failure_lock;
-    score_in_blocks(n, block, [&](std::size_t first, std::size_t last) {
-      try {
-        auto math = bound.math();
-        if (!math) panic("could not create the math backend: " + math.error().debug_text());
-        EuclideanPotential potential{settings.max_energy_error, step_size,
-                                     DiagMassMatrix{Vector(std::span<const double>(variance)),
-                                                    Vector(std::span<const double>(inv_stds)), false}};
-        MoveChain chain(std::move(*math), std::move(potential), FixedStrategy{}, options,
-                        Xoshiro256pp::seed_from_u64(0), 0);
-        for (std::size_t i = first; i < last; ++i) {
-          if (timed_out.load(std::memory_order_relaxed) || std::chrono::steady_clock::now() > settings.deadline) {
-            timed_out = true;
-            return;
-          }
-          ChaCha8Rng seeding = ChaCha8Rng::seed_from_u64(settings.seed);
-          seeding.set_stream(round * n + i);
-          chain.rng() = chain_rng_from(seeding);
-          const std::span<double> row(u.data() + i * dim, dim);
-          accept[i] = 0.0;
-          if (!chain.set_position(row)) {
-            unplaced[i] = 1;
-            continue;
-          }
-          auto drawn = chain.draw();
-          if (!drawn) continue;  // the density failed: the point stays
-          std::copy(drawn->first.begin(), drawn->first.end(), row.begin());
-          accept[i] = chain.collector().mean.value();
-          diverged[i] = drawn->second.diverging() ? 1 : 0;
+    run_in_blocks(n, block, [&](std::size_t first, std::size_t last) {
+      auto math = bound.math();
+      if (!math) panic("could not create the math backend: " + math.error().debug_text());
+      EuclideanPotential potential{settings.max_energy_error, step_size,
+                                   DiagMassMatrix{Vector(std::span<const double>(variance)),
+                                                  Vector(std::span<const double>(inv_stds)), false}};
+      MoveChain chain(std::move(*math), std::move(potential), FixedStrategy{}, options,
+                      Xoshiro256pp::seed_from_u64(0), 0);
+      for (std::size_t i = first; i < last; ++i) {
+        if (timed_out.load(std::memory_order_relaxed) || std::chrono::steady_clock::now() > settings.deadline) {
+          timed_out = true;
+          return;
         }
-      } catch (...) {
-        const std::lock_guard lock(failure_lock);
-        if (!failure) failure = std::current_exception();
+        ChaCha8Rng seeding = ChaCha8Rng::seed_from_u64(settings.seed);
+        seeding.set_stream(round * n + i);
+        chain.rng() = chain_rng_from(seeding);
+        const std::span<double> row(u.data() + i * dim, dim);
+        accept[i] = 0.0;
+        if (!chain.set_position(row)) {
+          unplaced[i] = 1;
+          continue;
+        }
+        auto drawn = chain.draw();
+        if (!drawn) continue;  // the density failed: the point stays
+        std::copy(drawn->first.begin(), drawn->first.end(), row.begin());
+        accept[i] = chain.collector().mean.value();
+        diverged[i] = drawn->second.diverging() ? 1 : 0;
       }
     });
-    if (failure) std::rethrow_exception(failure);
     double round_accept = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
       round_accept += accept[i];
@@ -186,24 +195,16 @@ std::vector<double> log_likelihood_impl(const M& model, std::span<const double> 
   if (std::min(design.rows, observations.len) > 0) check_index(0, design.cols);
   const std::size_t pairs = std::max<std::size_t>(1, std::min(design.rows, observations.len));
   const std::size_t workers = useful_workers(0, static_cast<std::uint64_t>(n) * pairs, kMinPairsPerThread, n);
-  std::exception_ptr failure;
-  std::mutex failure_lock;
-  score_in_blocks(n, (n + workers - 1) / workers, [&](std::size_t first, std::size_t last) {
-    try {
-      for (std::size_t i = first; i < last; ++i) {
-        const std::span<const double> row = points.subspan(i * dim, dim);
-        if constexpr (requires { model.log_likelihood_natural(row, design, observations); }) {
-          out[i] = model.log_likelihood_natural(row, design, observations);
-        } else {
-          out[i] = model.log_likelihood_vec(row, design, observations);
-        }
+  run_in_blocks(n, (n + workers - 1) / workers, [&](std::size_t first, std::size_t last) {
+    for (std::size_t i = first; i < last; ++i) {
+      const std::span<const double> row = points.subspan(i * dim, dim);
+      if constexpr (requires { model.log_likelihood_natural(row, design, observations); }) {
+        out[i] = model.log_likelihood_natural(row, design, observations);
+      } else {
+        out[i] = model.log_likelihood_vec(row, design, observations);
       }
-    } catch (...) {
-      const std::lock_guard lock(failure_lock);
-      if (!failure) failure = std::current_exception();
     }
   });
-  if (failure) std::rethrow_exception(failure);
   return out;
 }
 

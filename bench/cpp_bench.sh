@@ -14,6 +14,6 @@ compile_bench() {
   arrow_lib=$(ls "$arrow_dir"/libarrow.so.[0-9]* | grep -E 'libarrow\.so\.[0-9]+$' | head -1)
   mkdir -p "$out"
   "${CXX:-g++}" -std=c++23 -O3 -DNDEBUG -ffp-contract=off -fno-fast-math -Wall -Wextra \
-    -I"$root/sampler" -I"$root/src" -isystem "$arrow_include" "$root/bench/$name.cpp" "$@" \
+    -I"$root" -I"$root/sampler" -I"$root/src" -isystem "$arrow_include" "$root/bench/$name.cpp" "$@" \
     "$arrow_lib" -Wl,-rpath,"$arrow_dir" -pthread -o "$out/$name"
 }

@@ -9,10 +9,10 @@
 #include <span>
 #include <vector>
 
-#include "chacha.hpp"
-#include "distributions.hpp"
-#include "math.hpp"
-#include "xoshiro.hpp"
+#include "sampler/chacha.hpp"
+#include "sampler/distributions.hpp"
+#include "sampler/math.hpp"
+#include "sampler/xoshiro.hpp"
 
 namespace {
 

@@ -14,11 +14,11 @@
 #include <span>
 #include <vector>
 
-#include "chain_builder.hpp"
-#include "cpu_math.hpp"
-#include "two_param_psychometric.hpp"
-#include "xoshiro.hpp"
-#include "distributions.hpp"
+#include "sampler/chain_builder.hpp"
+#include "sampler/cpu_math.hpp"
+#include "model/two_param_psychometric.hpp"
+#include "sampler/xoshiro.hpp"
+#include "sampler/distributions.hpp"
 
 namespace {
 

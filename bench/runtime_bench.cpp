@@ -15,13 +15,13 @@
 #include <variant>
 #include <vector>
 
-#include "chacha.hpp"
-#include "model_with_data.hpp"
-#include "nuts_run.hpp"
-#include "sampler.hpp"
-#include "two_param_psychometric.hpp"
-#include "xoshiro.hpp"
-#include "distributions.hpp"
+#include "sampler/chacha.hpp"
+#include "model/model_with_data.hpp"
+#include "sampler/nuts_run.hpp"
+#include "sampler/sampler.hpp"
+#include "model/two_param_psychometric.hpp"
+#include "sampler/xoshiro.hpp"
+#include "sampler/distributions.hpp"
 
 namespace {
 

@@ -4,5 +4,5 @@
 # pyarrow of .venv or $PYTHON (its libarrow).
 set -euo pipefail
 source "$(dirname "$0")/cpp_bench.sh"
-compile_bench runtime_bench "$root/build/cpp/libvarnel_native.a" "$root/build/cpp/libvarnel_sampler.a"
+compile_bench runtime_bench "$root/build/cpp/src/model/libvarnel_model.a" "$root/build/cpp/sampler/libvarnel_sampler.a"
 "$out/runtime_bench"

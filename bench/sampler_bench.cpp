@@ -19,13 +19,13 @@
 #include <string>
 #include <vector>
 
-#include "chacha.hpp"
-#include "chain_builder.hpp"
-#include "cpu_math.hpp"
-#include "math.hpp"
-#include "model_with_data.hpp"
-#include "settings.hpp"
-#include "two_param_psychometric.hpp"
+#include "sampler/chacha.hpp"
+#include "sampler/chain_builder.hpp"
+#include "sampler/cpu_math.hpp"
+#include "sampler/math.hpp"
+#include "model/model_with_data.hpp"
+#include "sampler/settings.hpp"
+#include "model/two_param_psychometric.hpp"
 
 namespace {
 

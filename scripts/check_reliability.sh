@@ -146,7 +146,7 @@ tsan_runtime() {
     -DVARNEL_BUILD_MODULE=OFF -DVARNEL_BUILD_TESTS=ON -DVARNEL_SANITIZE=thread >/dev/null || return 1
   cmake --build build/tsan-cpp -j "$JOBS" --target sampler_tests || return 1
   local listed
-  listed=$(build/tsan-cpp/sampler_tests --gtest_list_tests --gtest_filter="$TSAN_FILTER" | grep -c '^  ')
+  listed=$(build/tsan-cpp/tests/sampler/sampler_tests --gtest_list_tests --gtest_filter="$TSAN_FILTER" | grep -c '^  ')
   echo "runtime test cases under ThreadSanitizer: $listed"
   if [ "$listed" -eq 0 ]; then
     if [ -f sampler/sampler.hpp ]; then
@@ -161,7 +161,7 @@ tsan_runtime() {
   local run=()
   if setarch "$(uname -m)" -R true 2>/dev/null; then run=(setarch "$(uname -m)" -R); fi
   TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" \
-    "${run[@]}" build/tsan-cpp/sampler_tests --gtest_filter="$TSAN_FILTER" >"$REPORT_DIR/tsan.log" 2>&1
+    "${run[@]}" build/tsan-cpp/tests/sampler/sampler_tests --gtest_filter="$TSAN_FILTER" >"$REPORT_DIR/tsan.log" 2>&1
   local rc=$?
   tail -3 "$REPORT_DIR/tsan.log"
   no_sanitizer_reports "$REPORT_DIR/tsan.log" || rc=1

@@ -1,11 +1,11 @@
-#include "debug_text.hpp"
+#include "model/debug_text.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 
-#include "two_param_psychometric.hpp"
+#include "model/two_param_psychometric.hpp"
 
 namespace varnel {
 namespace {

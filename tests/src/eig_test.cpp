@@ -1,4 +1,4 @@
-#include "eig.hpp"
+#include "eig/eig.hpp"
 
 #include <gtest/gtest.h>
 

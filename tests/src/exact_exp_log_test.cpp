@@ -1,4 +1,4 @@
-#include "exact_exp_log.hpp"
+#include "eig/exact_exp_log.hpp"
 
 #include <gnu/libc-version.h>
 #include <gtest/gtest.h>
@@ -14,10 +14,10 @@
 #include <string_view>
 #include <vector>
 
-#include "exact_erfc_lanes.hpp"
-#include "exact_expm1_lanes.hpp"
-#include "exact_exp_log_lanes.hpp"
-#include "math.hpp"
+#include "eig/exact_erfc_lanes.hpp"
+#include "eig/exact_expm1_lanes.hpp"
+#include "eig/exact_exp_log_lanes.hpp"
+#include "sampler/math.hpp"
 
 namespace varnel::exact_exp_log {
 namespace {

@@ -2,7 +2,7 @@
 // model: shapes, per-chain reproducibility and the failures a Python caller
 // can provoke through its arguments.
 
-#include "nuts_run.hpp"
+#include "sampler/nuts_run.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,10 +12,10 @@
 #include <variant>
 #include <vector>
 
-#include "model_with_data.hpp"
-#include "panic.hpp"
-#include "sampler.hpp"
-#include "two_param_psychometric.hpp"
+#include "model/model_with_data.hpp"
+#include "sampler/panic.hpp"
+#include "sampler/sampler.hpp"
+#include "model/two_param_psychometric.hpp"
 
 namespace varnel {
 namespace {

@@ -1,4 +1,4 @@
-#include "particles.hpp"
+#include "estimation/particles.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 #include <random>
 #include <vector>
 
-#include "eig_general.hpp"
-#include "panic.hpp"
+#include "eig/eig_general.hpp"
+#include "sampler/panic.hpp"
 
 namespace varnel {
 namespace {

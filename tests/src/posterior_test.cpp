@@ -1,4 +1,4 @@
-#include "posterior.hpp"
+#include "estimation/posterior.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <limits>
 #include <string>
 
-#include "panic.hpp"
+#include "sampler/panic.hpp"
 
 namespace varnel {
 namespace {

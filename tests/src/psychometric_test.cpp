@@ -1,4 +1,4 @@
-#include "psychometric.hpp"
+#include "model/psychometric.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "eig_general.hpp"
-#include "xoshiro.hpp"
+#include "eig/eig_general.hpp"
+#include "sampler/xoshiro.hpp"
 
 namespace varnel {
 namespace {

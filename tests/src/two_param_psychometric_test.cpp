@@ -1,4 +1,4 @@
-#include "two_param_psychometric.hpp"
+#include "model/two_param_psychometric.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "dists/bernoulli_logit.hpp"
-#include "panic.hpp"
+#include "model/bernoulli_logit.hpp"
+#include "sampler/panic.hpp"
 
 namespace varnel {
 namespace {

@@ -1,0 +1,12 @@
+#pragma once
+// The Python class EnumeratedMonteCarloEstimator (submodule `eig`).
+
+#include "eig/eig.hpp"
+#include "python/py/object.hpp"
+
+namespace varnel {
+
+// Creates the class and adds it to `module`. Throws PythonErrorSet or Panic.
+void register_eig(PyObject* module);
+
+}  // namespace varnel

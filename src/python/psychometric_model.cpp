@@ -1,0 +1,295 @@
+#include "python/psychometric_model.hpp"
+
+#include <array>
+#include <cmath>
+#include <string>
+
+#include "sampler/distributions.hpp"
+#include "sampler/panic.hpp"
+#include "python/py/args.hpp"
+#include "python/py/convert.hpp"
+#include "python/py/guard.hpp"
+#include "python/py/numpy.hpp"
+#include "python/py/registration.hpp"
+#include "sampler/thread_rng.hpp"
+#include "python/models.hpp"
+
+namespace varnel {
+
+namespace {
+
+using Model = PsychometricModel;
+
+constexpr const char* kClassName = "PsychometricModel";
+constexpr const char* kQualifiedName = "builtins.PsychometricModel";
+constexpr std::string_view kTextSignature =
+    "(*, link='logistic', mu_log_s=0.0, sigma_log_s=1.0, mu_m=0.0, sigma_m=1.0, guess_rate=0.0, "
+    "lapse_rate=0.0)";
+constexpr std::string_view kClassDoc =
+    "A psychometric model with guess and lapse rates. The model is defined as:\n"
+    "\n"
+    "     log s ~ Normal(mu_log_s, sigma_log_s)\n"
+    "     m ~ Normal(mu_m, sigma_m)\n"
+    "     guess_rate, lapse_rate: fixed floats, or (a, b) for a Beta(a, b) prior\n"
+    "     y ~ Bernoulli(guess_rate + (1 - guess_rate - lapse_rate) * F(s * (x - m)))\n"
+    "\n"
+    " where:\n"
+    " - `s` is the slope (positive) and `m` the location of the psychometric function,\n"
+    " - `F` is the link: 'logistic', 'normal' (probit) or 'gumbel' (1 - exp(-exp(z)),\n"
+    "   the Weibull function of a log stimulus),\n"
+    " - `y` is the binary response.\n"
+    "\n"
+    "Parameter vectors are [s, m] followed by guess_rate and lapse_rate when they are\n"
+    "estimated (see param_names). The fixed rates (or the prior means) must sum to\n"
+    "less than 1, and the prior of estimated rates is truncated to\n"
+    "guess_rate + lapse_rate < 1. The sampler moves log s and, for each estimated\n"
+    "rate, the logit of its share of the room the other rate leaves; draws come\n"
+    "back on the natural scale.";
+
+constexpr py::Signature<7> kNewSignature{
+    "PsychometricModel.__new__",
+    {"link", "mu_log_s", "sigma_log_s", "mu_m", "sigma_m", "guess_rate", "lapse_rate"},
+    0};
+constexpr py::Signature<1> kPriorPredictiveSignature{"PsychometricModel.sample_prior_predictive",
+                                                     {"design"}, 1};
+constexpr py::Signature<3> kLogLikelihoodSignature{
+    "PsychometricModel.log_likelihood", {"params", "design", "observations"}, 3};
+constexpr py::Signature<3> kLogPosteriorSignature{
+    "PsychometricModel.log_posterior", {"params", "design", "observations"}, 3};
+
+PyTypeObject* g_type = nullptr;  // created once per process
+
+const Model& self_model(PyObject* self) { return py::self_record<Model>(self, g_type, kClassName); }
+
+Link to_link(PyObject* obj) {
+  if (!PyUnicode_Check(obj)) py::raise_wrong_type(obj, "str");
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (text == nullptr) py::throw_python_error();
+  const std::string_view name(text, static_cast<std::size_t>(size));
+  for (const Link link : {Link::Logistic, Link::Normal, Link::Gumbel}) {
+    if (name == link_name(link)) return link;
+  }
+  py::raise(PyExc_ValueError, "argument 'link': unknown link '" + std::string(name) +
+                                  "'; expected 'logistic', 'normal' or 'gumbel'");
+}
+
+// A float fixes the rate; a pair (a, b) estimates it under Beta(a, b).
+Rate to_rate(PyObject* obj) {
+  if (PyUnicode_Check(obj) || PyBytes_Check(obj)) py::raise_wrong_type(obj, "float or (a, b)");
+  if (PySequence_Check(obj)) {
+    const std::vector<double> ab = py::to_f64_list(obj);
+    if (ab.size() != 2) {
+      py::raise(PyExc_ValueError, "a Beta prior is a pair (a, b), got " + std::to_string(ab.size()) + " values");
+    }
+    return Rate::beta(ab[0], ab[1]);
+  }
+  return Rate::fixed(py::to_f64(obj));
+}
+
+// A ValueError raised by a conversion names its argument like a TypeError does.
+template <class F>
+auto convert_named(const char* name, PyObject* obj, F&& convert) -> decltype(convert(obj)) {
+  try {
+    return py::convert_arg(name, obj, std::forward<F>(convert));
+  } catch (const py::PythonErrorSet&) {
+    if (PyErr_ExceptionMatches(PyExc_ValueError)) {
+      const std::string message = py::str_of(py::fetch_error().value.get());
+      if (message.rfind("argument '", 0) == 0) py::raise(PyExc_ValueError, message);
+      py::raise(PyExc_ValueError, "argument '" + std::string(name) + "': " + message);
+    }
+    throw;
+  }
+}
+
+PyObject* model_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
+  return py::guard([&] {
+    // Every setting is a keyword: positional numbers would be too easy to mix up.
+    if (args != nullptr && PyTuple_Size(args) > 0) {
+      const Py_ssize_t n = PyTuple_Size(args);
+      py::raise(PyExc_TypeError, "PsychometricModel.__new__() takes 0 positional arguments but " +
+                                     std::to_string(n) + (n == 1 ? " was given" : " were given"));
+    }
+    const auto a = py::parse_arguments(kNewSignature, args, kwargs);
+    const Link link = a[0] ? convert_named("link", a[0], to_link) : Link::Logistic;
+    const auto f64 = [&](const char* name, PyObject* obj, double fallback) {
+      return obj ? convert_named(name, obj, py::to_f64) : fallback;
+    };
+    const double mu_log_s = f64("mu_log_s", a[1], 0.0);
+    const double sigma_log_s = f64("sigma_log_s", a[2], 1.0);
+    const double mu_m = f64("mu_m", a[3], 0.0);
+    const double sigma_m = f64("sigma_m", a[4], 1.0);
+    const Rate guess = a[5] ? convert_named("guess_rate", a[5], to_rate) : Rate::fixed(0.0);
+    const Rate lapse = a[6] ? convert_named("lapse_rate", a[6], to_rate) : Rate::fixed(0.0);
+    auto model = Model::try_new(link, mu_log_s, sigma_log_s, mu_m, sigma_m, guess, lapse);
+    if (!model) py::raise(PyExc_ValueError, model.error());
+    return py::new_instance(subtype, std::move(*model));
+  });
+}
+
+PyObject* sample_prior(PyObject* self, PyObject* /*unused*/) {
+  return py::guard([&] { return py::to_py_list(self_model(self).sample_prior(thread_rng())); });
+}
+
+PyObject* sample_prior_predictive(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return py::guard([&] {
+    const Model& model = self_model(self);
+    const auto a = py::parse_arguments(kPriorPredictiveSignature, args, kwargs);
+    const py::F64Vector design = py::convert_arg("design", a[0], py::to_f64_vector);
+    const double x = design.view.at(0);
+    ThreadRng& rng = thread_rng();
+    const auto [s, m, g, l] = model.full_natural(model.sample_prior(rng));
+    const double p_yes = std::exp(model.response(s, m, Model::rate_logs(g, l), x, true).lp);
+    const std::array<std::uint8_t, 1> outcome{uniform01(rng) < p_yes ? std::uint8_t{1} : std::uint8_t{0}};
+    return py::to_py_bool_list(outcome);
+  });
+}
+
+struct DataArguments {
+  std::vector<double> params;
+  py::F64Matrix design;
+  BoolVectorView observations;
+};
+
+DataArguments convert_data_arguments(const Model& model, const std::array<PyObject*, 3>& a) {
+  DataArguments out;
+  out.params = py::convert_arg("params", a[0], py::to_f64_list);
+  check_param_count(model, out.params.size(), "params");
+  out.design = py::convert_arg("design", a[1], py::to_f64_matrix);
+  out.observations = py::convert_arg("observations", a[2], py::to_bool_vector);
+  return out;
+}
+
+PyObject* log_likelihood(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return py::guard([&] {
+    const Model& model = self_model(self);
+    const auto data = convert_data_arguments(model, py::parse_arguments(kLogLikelihoodSignature, args, kwargs));
+    return py::to_py_float(model.log_likelihood_natural(data.params, data.design.view, data.observations));
+  });
+}
+
+PyObject* log_posterior(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return py::guard([&] {
+    const Model& model = self_model(self);
+    const auto data = convert_data_arguments(model, py::parse_arguments(kLogPosteriorSignature, args, kwargs));
+    return py::to_py_float(model.log_posterior_natural(data.params, data.design.view, data.observations));
+  });
+}
+
+PyObject* model_str(PyObject* self) {
+  return py::guard([&] {
+    py::PyRef text = py::new_str(self_model(self).debug_text());
+    if (!text) py::throw_python_error();
+    return text;
+  });
+}
+
+// Read-only attributes: the settings as the constructor takes them.
+template <class F>
+PyObject* attribute(PyObject* self, F&& read) {
+  return py::guard([&]() -> py::PyRef { return read(self_model(self)); });
+}
+
+PyObject* get_link(PyObject* self, void*) {
+  return attribute(self, [](const Model& m) { return py::new_str(link_name(m.link)); });
+}
+PyObject* get_mu_log_s(PyObject* self, void*) {
+  return attribute(self, [](const Model& m) { return py::to_py_float(m.mu_log_s); });
+}
+PyObject* get_sigma_log_s(PyObject* self, void*) {
+  return attribute(self, [](const Model& m) { return py::to_py_float(m.sigma_log_s); });
+}
+PyObject* get_mu_m(PyObject* self, void*) {
+  return attribute(self, [](const Model& m) { return py::to_py_float(m.m_prior.mean); });
+}
+PyObject* get_sigma_m(PyObject* self, void*) {
+  return attribute(self, [](const Model& m) { return py::to_py_float(m.m_prior.std_dev); });
+}
+PyObject* get_guess_rate(PyObject* self, void*) {
+  return attribute(self, [](const Model& m) { return rate_object(m.guess); });
+}
+PyObject* get_lapse_rate(PyObject* self, void*) {
+  return attribute(self, [](const Model& m) { return rate_object(m.lapse); });
+}
+PyObject* get_settings(PyObject* self, void*) {
+  return attribute(self, [](const Model& m) { return model_settings(m); });
+}
+PyObject* model_reduce_method(PyObject* self, PyObject*) {
+  return py::guard([&] { return model_reduce(kClassName, model_settings(self_model(self))); });
+}
+PyObject* get_param_names(PyObject* self, void*) {
+  return attribute(self, [](const Model& m) {
+    const auto names = m.param_names();
+    py::PyRef list = py::take(PyList_New(static_cast<Py_ssize_t>(names.size())));
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      py::check_status(PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), py::new_str(names[i]).release()));
+    }
+    return list;
+  });
+}
+
+PyGetSetDef kGetSet[] = {
+    {"link", get_link, nullptr, "The link: 'logistic', 'normal' or 'gumbel'.", nullptr},
+    {"mu_log_s", get_mu_log_s, nullptr, "Mean of the normal prior on log s.", nullptr},
+    {"sigma_log_s", get_sigma_log_s, nullptr, "Standard deviation of the normal prior on log s.", nullptr},
+    {"mu_m", get_mu_m, nullptr, "Mean of the normal prior on m.", nullptr},
+    {"sigma_m", get_sigma_m, nullptr, "Standard deviation of the normal prior on m.", nullptr},
+    {"guess_rate", get_guess_rate, nullptr, "The fixed guess rate, or (a, b) of its Beta prior.", nullptr},
+    {"lapse_rate", get_lapse_rate, nullptr, "The fixed lapse rate, or (a, b) of its Beta prior.", nullptr},
+    {"param_names", get_param_names, nullptr,
+     "Names of the parameter vector's entries: 's', 'm', then the estimated rates.", nullptr},
+    {"settings", get_settings, nullptr,
+     "The constructor's arguments as a new dict: PsychometricModel(**settings) is an equal model.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef kMethods[] = {
+    {"sample_prior", py::as_method(sample_prior), METH_NOARGS, "sample_prior($self)\n--\n\n"},
+    {"sample_prior_predictive", py::as_method(sample_prior_predictive), METH_VARARGS | METH_KEYWORDS,
+     "sample_prior_predictive($self, design)\n--\n\n"},
+    {"log_likelihood", py::as_method(log_likelihood), METH_VARARGS | METH_KEYWORDS,
+     "log_likelihood($self, params, design, observations)\n--\n\n"},
+    {"log_posterior", py::as_method(log_posterior), METH_VARARGS | METH_KEYWORDS,
+     "log_posterior($self, params, design, observations)\n--\n\n"},
+    {"__reduce__", py::as_method(model_reduce_method), METH_NOARGS,
+     "__reduce__($self)\n--\n\nRebuilds the model from its settings (pickling, copy.deepcopy)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(model_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_instance<Model>)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {Py_tp_str, reinterpret_cast<void*>(model_str)},
+    {Py_tp_repr, reinterpret_cast<void*>(model_str)},
+};
+
+}  // namespace
+
+void check_param_count(const PsychometricModel& model, std::size_t count, const char* argument) {
+  if (count == model.dim()) return;
+  std::string names;
+  for (const auto& name : model.param_names()) names += (names.empty() ? "" : ", ") + name;
+  py::raise(PyExc_ValueError, "argument '" + std::string(argument) + "': expected " +
+                                  std::to_string(model.dim()) + " values per parameter vector (" + names +
+                                  "), got " + std::to_string(count));
+}
+
+std::optional<PsychometricModel> try_general_model(PyObject* obj) noexcept {
+  if (g_type == nullptr || obj == nullptr || !PyObject_TypeCheck(obj, g_type)) return std::nullopt;
+  return py::unchecked_record<Model>(obj);
+}
+
+void register_general_model(PyObject* module) {
+  if (g_type == nullptr) {
+    const py::ClassSpec spec{kQualifiedName, kClassName, kTextSignature, kClassDoc,
+                             static_cast<int>(sizeof(py::Instance<Model>)), kSlots};
+    g_type = reinterpret_cast<PyTypeObject*>(py::create_type(spec).release());
+  }
+  // An attribute of `models`, kept out of the module's __all__, which lists
+  // the original class only.
+  py::check_status(PyObject_SetAttrString(module, kClassName, reinterpret_cast<PyObject*>(g_type)));
+}
+
+}  // namespace varnel

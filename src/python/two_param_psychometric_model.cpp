@@ -1,0 +1,191 @@
+#include "python/two_param_psychometric_model.hpp"
+
+#include <array>
+
+#include "sampler/distributions.hpp"
+#include "model/bernoulli_logit.hpp"
+#include "sampler/panic.hpp"
+#include "python/py/args.hpp"
+#include "python/py/convert.hpp"
+#include "python/py/guard.hpp"
+#include "python/py/numpy.hpp"
+#include "python/py/registration.hpp"
+#include "sampler/thread_rng.hpp"
+#include "python/models.hpp"
+
+namespace varnel {
+
+namespace {
+
+using Model = TwoParameterPsychometricModel;
+
+constexpr const char* kClassName = "TwoParameterPsychometricModel";
+constexpr const char* kQualifiedName = "builtins.TwoParameterPsychometricModel";
+constexpr std::string_view kTextSignature = "(mu_k, sigma_k, mu_m, sigma_m)";
+constexpr std::string_view kClassDoc =
+    "A two-parameter psychometric model. The model is defined as:\n"
+    "\n"
+    "     k ~ Normal(k_mu, k_sigma)\n"
+    "     m ~ Normal(m_mu, m_sigma)\n"
+    "     y ~ BernoulliLogit(k * (x - m))\n"
+    "\n"
+    " where:\n"
+    " - `k` is the slope of the psychometric function,\n"
+    " - `m` is the location of the psychometric function,\n"
+    " - `y` is the binary response,\n"
+    "*";
+
+constexpr py::Signature<4> kNewSignature{
+    "TwoParameterPsychometricModel.__new__", {"mu_k", "sigma_k", "mu_m", "sigma_m"}, 4};
+constexpr py::Signature<1> kPriorPredictiveSignature{
+    "TwoParameterPsychometricModel.sample_prior_predictive", {"design"}, 1};
+constexpr py::Signature<3> kLogLikelihoodSignature{
+    "TwoParameterPsychometricModel.log_likelihood", {"params", "design", "observations"}, 3};
+constexpr py::Signature<3> kLogPosteriorSignature{
+    "TwoParameterPsychometricModel.log_posterior", {"params", "design", "observations"}, 3};
+
+PyTypeObject* g_type = nullptr;  // created once per process
+
+const Model& self_model(PyObject* self) { return py::self_record<Model>(self, g_type, kClassName); }
+
+PyObject* model_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
+  return py::guard([&] {
+    const auto a = py::parse_arguments(kNewSignature, args, kwargs);
+    const double mu_k = py::convert_arg("mu_k", a[0], py::to_f64);
+    const double sigma_k = py::convert_arg("sigma_k", a[1], py::to_f64);
+    const double mu_m = py::convert_arg("mu_m", a[2], py::to_f64);
+    const double sigma_m = py::convert_arg("sigma_m", a[3], py::to_f64);
+    auto model = Model::try_new(mu_k, sigma_k, mu_m, sigma_m);
+    if (!model) panic_unwrap_err(debug_text(model.error()));
+    return py::new_instance(subtype, *model);
+  });
+}
+
+PyObject* sample_prior(PyObject* self, PyObject* /*unused*/) {
+  return py::guard([&] {
+    const Model& model = self_model(self);
+    ThreadRng& rng = thread_rng();
+    const double z1 = standard_normal(rng);
+    const double z2 = standard_normal(rng);
+    return py::to_py_list(model.prior_from_normals(z1, z2));
+  });
+}
+
+PyObject* sample_prior_predictive(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return py::guard([&] {
+    const Model& model = self_model(self);
+    const auto a = py::parse_arguments(kPriorPredictiveSignature, args, kwargs);
+    const py::F64Vector design = py::convert_arg("design", a[0], py::to_f64_vector);
+    ThreadRng& rng = thread_rng();
+    const double z1 = standard_normal(rng);
+    const double z2 = standard_normal(rng);
+    const auto [k, m] = model.prior_from_normals(z1, z2);
+    const double logit = k * (design.view.at(0) - m);
+    auto response = BernoulliLogit::try_new(logit);
+    if (!response) panic_unwrap_err(debug_text(response.error()));
+    const std::array<std::uint8_t, 1> outcome{response->sample_with(uniform01(rng)) ? std::uint8_t{1}
+                                                                                    : std::uint8_t{0}};
+    return py::to_py_bool_list(outcome);
+  });
+}
+
+// The arguments of log_likelihood and log_posterior, converted in order.
+struct DataArguments {
+  std::vector<double> params;
+  py::F64Matrix design;
+  BoolVectorView observations;
+};
+
+DataArguments convert_data_arguments(const std::array<PyObject*, 3>& a) {
+  DataArguments out;
+  out.params = py::convert_arg("params", a[0], py::to_f64_list);
+  out.design = py::convert_arg("design", a[1], py::to_f64_matrix);
+  out.observations = py::convert_arg("observations", a[2], py::to_bool_vector);
+  return out;
+}
+
+PyObject* log_likelihood(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return py::guard([&] {
+    const Model& model = self_model(self);
+    const auto data =
+        convert_data_arguments(py::parse_arguments(kLogLikelihoodSignature, args, kwargs));
+    return py::to_py_float(
+        model.log_likelihood_vec(data.params, data.design.view, data.observations));
+  });
+}
+
+PyObject* log_posterior(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return py::guard([&] {
+    const Model& model = self_model(self);
+    const auto data =
+        convert_data_arguments(py::parse_arguments(kLogPosteriorSignature, args, kwargs));
+    return py::to_py_float(
+        model.log_posterior_vec(data.params, data.design.view, data.observations));
+  });
+}
+
+PyObject* model_str(PyObject* self) {
+  return py::guard([&] {
+    py::PyRef text = py::new_str(self_model(self).debug_text());
+    if (!text) py::throw_python_error();
+    return text;
+  });
+}
+
+PyObject* get_settings(PyObject* self, void*) {
+  return py::guard([&] { return model_settings(self_model(self)); });
+}
+
+PyObject* model_reduce_method(PyObject* self, PyObject*) {
+  return py::guard([&] { return model_reduce(kClassName, model_settings(self_model(self))); });
+}
+
+PyGetSetDef kGetSet[] = {
+    {"settings", get_settings, nullptr,
+     "The constructor's arguments as a new dict: TwoParameterPsychometricModel(**settings) is an equal model.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef kMethods[] = {
+    {"sample_prior", py::as_method(sample_prior), METH_NOARGS,
+     "sample_prior($self)\n--\n\n"},
+    {"sample_prior_predictive", py::as_method(sample_prior_predictive),
+     METH_VARARGS | METH_KEYWORDS, "sample_prior_predictive($self, design)\n--\n\n"},
+    {"log_likelihood", py::as_method(log_likelihood),
+     METH_VARARGS | METH_KEYWORDS,
+     "log_likelihood($self, params, design, observations)\n--\n\n"},
+    {"log_posterior", py::as_method(log_posterior), METH_VARARGS | METH_KEYWORDS,
+     "log_posterior($self, params, design, observations)\n--\n\n"},
+    {"__reduce__", py::as_method(model_reduce_method), METH_NOARGS,
+     "__reduce__($self)\n--\n\nRebuilds the model from its settings (pickling, copy.deepcopy)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(model_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_instance<Model>)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {Py_tp_str, reinterpret_cast<void*>(model_str)},
+};
+
+}  // namespace
+
+TwoParameterPsychometricModel to_model(PyObject* obj) {
+  if (g_type == nullptr || !PyObject_TypeCheck(obj, g_type)) {
+    py::raise_wrong_type(obj, kClassName);
+  }
+  return py::unchecked_record<Model>(obj);
+}
+
+void register_models(PyObject* module) {
+  if (g_type == nullptr) {
+    const py::ClassSpec spec{kQualifiedName, kClassName, kTextSignature, kClassDoc,
+                             static_cast<int>(sizeof(py::Instance<Model>)), kSlots};
+    g_type = reinterpret_cast<PyTypeObject*>(py::create_type(spec).release());
+  }
+  py::add_to_module(module, kClassName, reinterpret_cast<PyObject*>(g_type));
+}
+
+}  // namespace varnel

@@ -12,15 +12,27 @@
 // posterior, and the result does not depend on how the points are split over
 // threads. Python-free.
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
+#include <mutex>
 #include <span>
 #include <vector>
 
+#include "eig/design_blocks.hpp"
 #include "model/array_view.hpp"
-#include "model/psychometric.hpp"
-#include "model/two_param_psychometric.hpp"
+#include "model/model.hpp"
+#include "model/model_with_data.hpp"
+#include "sampler/chacha.hpp"
+#include "sampler/chain_builder.hpp"
+#include "sampler/nuts.hpp"
+#include "sampler/panic.hpp"
+#include "sampler/stepsize.hpp"
+#include "sampler/xoshiro.hpp"
 
 namespace varnel {
 
@@ -43,14 +55,171 @@ struct MoveResult {
   std::uint64_t unplaced = 0;    // points whose gradient could not start a chain (left as they were)
 };
 
+namespace particles_detail {
+
+// Below this many (point, trial) pairs per round a second thread costs more than it saves.
+inline constexpr std::uint64_t kMinPairsPerThread = 4096;
+// Bounds of the step size change between two rounds.
+inline constexpr double kMaxStepFactor = 2.0;
+inline constexpr double kStepAdaptRate = 2.0;
+
+// No adaptation at all: the step size and mass matrix are set before the
+// chain is built, so every transition leaves the posterior invariant.
+struct FixedStrategy {
+  template <class Math>
+  AcceptanceRateCollector new_collector(Math&) const noexcept {
+    return {};
+  }
+  template <class Math, class Potential, class State, class Rng>
+  void init(Math&, Potential&, const State&, Rng&) noexcept {}
+  template <class Math, class Collector, class Potential, class State, class Rng>
+  void adapt(Math&, Collector&, Potential&, std::uint64_t, const State&, Rng&) noexcept {}
+  stepsize_adapt::Stats current_stats() const noexcept { return {}; }
+  bool is_tuning() const noexcept { return false; }
+};
+
+// The per-coordinate variance of the points (two passes, points in order);
+// 1 where it is not positive and finite (all points equal, say).
+std::vector<double> point_variances(std::span<const double> u, std::size_t dim);
+
+// score_in_blocks for work that may throw: every block runs, and the first
+// failure of any block is re-thrown on the calling thread once all are joined.
+template <class Work>
+void run_in_blocks(std::size_t n, std::size_t block, const Work& work) {
+  std::exception_ptr failure;
+  std::mutex failure_lock;
+  score_in_blocks(n, block, [&](std::size_t first, std::size_t last) {
+    try {
+      work(first, last);
+    } catch (...) {
+      const std::lock_guard lock(failure_lock);
+      if (!failure) failure = std::current_exception();
+    }
+  });
+  if (failure) std::rethrow_exception(failure);
+}
+
+template <ResponseModel M>
+MoveResult move_points_impl(const M& model, const MatrixView& design, const BoolVectorView& observations,
+                     std::span<const double> points, const MoveSettings& settings, unsigned threads) {
+  const std::size_t dim = model.dim();
+  check(points.size() % dim == 0, "points.len() % dim == 0");
+  check(settings.step_size > 0.0 && std::isfinite(settings.step_size), "step_size > 0");
+  const std::size_t n = points.size() / dim;
+  MoveResult out;
+  out.step_size = settings.step_size;
+  std::vector<double> u(points.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    model.to_sampling(points.subspan(i * dim, dim), std::span<double>(u.data() + i * dim, dim));
+  }
+  out.points.assign(points.begin(), points.end());
+  if (n == 0) return out;
+
+  const std::vector<double> variance = point_variances(u, dim);
+  std::vector<double> inv_stds(dim);
+  for (std::size_t j = 0; j < dim; ++j) inv_stds[j] = std::sqrt(1.0 / variance[j]);
+
+  using Bound = PsychometricModelWithData<M>;
+  using Math = CpuMath<typename Bound::Density>;
+  using MoveChain = NutsChain<Math, FixedStrategy, Xoshiro256pp>;
+  const Bound bound(model, design, observations);
+  const TreeOptions options{settings.maxdepth, false, false, true, false};
+
+  std::vector<double> accept(n, 0.0);
+  std::vector<std::uint8_t> diverged(n, 0);
+  std::vector<std::uint8_t> unplaced(n, 0);
+  const std::size_t pairs_per_point = std::max<std::size_t>(1, std::min(design.rows, observations.len));
+  const std::size_t workers = useful_workers(threads, static_cast<std::uint64_t>(n) * pairs_per_point,
+                                             kMinPairsPerThread, n);
+  const std::size_t block = (n + workers - 1) / workers;
+  double step_size = settings.step_size;
+  double accept_total = 0.0;
+
+  std::atomic<bool> timed_out{false};
+  for (std::uint64_t round = 0; round < settings.num_steps && !timed_out; ++round) {
+    run_in_blocks(n, block, [&](std::size_t first, std::size_t last) {
+      auto math = bound.math();
+      if (!math) panic("could not create the math backend: " + math.error().debug_text());
+      EuclideanPotential potential{settings.max_energy_error, step_size,
+                                   DiagMassMatrix{Vector(std::span<const double>(variance)),
+                                                  Vector(std::span<const double>(inv_stds)), false}};
+      MoveChain chain(std::move(*math), std::move(potential), FixedStrategy{}, options,
+                      Xoshiro256pp::seed_from_u64(0), 0);
+      for (std::size_t i = first; i < last; ++i) {
+        if (timed_out.load(std::memory_order_relaxed) || std::chrono::steady_clock::now() > settings.deadline) {
+          timed_out = true;
+          return;
+        }
+        ChaCha8Rng seeding = ChaCha8Rng::seed_from_u64(settings.seed);
+        seeding.set_stream(round * n + i);
+        chain.rng() = chain_rng_from(seeding);
+        const std::span<double> row(u.data() + i * dim, dim);
+        accept[i] = 0.0;
+        if (!chain.set_position(row)) {
+          unplaced[i] = 1;
+          continue;
+        }
+        auto drawn = chain.draw();
+        if (!drawn) continue;  // the density failed: the point stays
+        std::copy(drawn->first.begin(), drawn->first.end(), row.begin());
+        accept[i] = chain.collector().mean.value();
+        diverged[i] = drawn->second.diverging() ? 1 : 0;
+      }
+    });
+    double round_accept = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+      round_accept += accept[i];
+      out.divergences += diverged[i];
+      out.unplaced += unplaced[i];
+      diverged[i] = 0;
+      unplaced[i] = 0;
+    }
+    round_accept /= static_cast<double>(n);
+    accept_total += round_accept;
+    const double factor = std::exp(kStepAdaptRate * (round_accept - settings.target_accept));
+    step_size *= std::clamp(factor, 1.0 / kMaxStepFactor, kMaxStepFactor);
+  }
+  if (timed_out) panic("Timeout");
+  out.step_size = step_size;
+  out.mean_accept = settings.num_steps > 0 ? accept_total / static_cast<double>(settings.num_steps) : 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    model.to_natural(std::span<const double>(u.data() + i * dim, dim),
+                     std::span<double>(out.points.data() + i * dim, dim));
+  }
+  return out;
+}
+
+template <ResponseModel M>
+std::vector<double> log_likelihood_rows_impl(const M& model, std::span<const double> points, const MatrixView& design,
+                                        const BoolVectorView& observations) {
+  const std::size_t dim = model.dim();
+  check(points.size() % dim == 0, "points.len() % dim == 0");
+  const std::size_t n = points.size() / dim;
+  std::vector<double> out(n);
+  if (n == 0) return out;
+  // A design without column 0 fails here, on the calling thread, not in a worker.
+  if (std::min(design.rows, observations.len) > 0) check_index(0, design.cols);
+  const std::size_t pairs = std::max<std::size_t>(1, std::min(design.rows, observations.len));
+  const std::size_t workers = useful_workers(0, static_cast<std::uint64_t>(n) * pairs, kMinPairsPerThread, n);
+  run_in_blocks(n, (n + workers - 1) / workers, [&](std::size_t first, std::size_t last) {
+    for (std::size_t i = first; i < last; ++i) {
+      const std::span<const double> row = points.subspan(i * dim, dim);
+      out[i] = model.log_likelihood_natural(row, design, observations);
+    }
+  });
+  return out;
+}
+
+}  // namespace particles_detail
+
 // The log-likelihood of the (row, observation) pairs at each point: one value
 // per point. Precondition: points.size() is a multiple of the model's dim();
 // the design has column 0 when there are pairs (else an index failure).
-std::vector<double> log_likelihood_rows(const PsychometricModel& model, std::span<const double> points,
-                                        const MatrixView& design, const BoolVectorView& observations);
-std::vector<double> log_likelihood_rows(const TwoParameterPsychometricModel& model,
-                                        std::span<const double> points, const MatrixView& design,
-                                        const BoolVectorView& observations);
+template <ResponseModel M>
+std::vector<double> log_likelihood_rows(const M& model, std::span<const double> points, const MatrixView& design,
+                                        const BoolVectorView& observations) {
+  return particles_detail::log_likelihood_rows_impl(model, points, design, observations);
+}
 
 // `settings.num_steps` rounds of one NUTS transition for every point, under
 // the posterior of the model given the data. Between rounds the step size is
@@ -59,11 +228,10 @@ std::vector<double> log_likelihood_rows(const TwoParameterPsychometricModel& mod
 // Precondition: every point inside the model's support, dim() values each.
 // Panics with "Timeout" when the deadline passes before the last point of the
 // last round is moved.
-MoveResult move_points(const PsychometricModel& model, const MatrixView& design,
-                       const BoolVectorView& observations, std::span<const double> points,
-                       const MoveSettings& settings, unsigned threads = 0);
-MoveResult move_points(const TwoParameterPsychometricModel& model, const MatrixView& design,
-                       const BoolVectorView& observations, std::span<const double> points,
-                       const MoveSettings& settings, unsigned threads = 0);
+template <ResponseModel M>
+MoveResult move_points(const M& model, const MatrixView& design, const BoolVectorView& observations,
+                       std::span<const double> points, const MoveSettings& settings, unsigned threads = 0) {
+  return particles_detail::move_points_impl(model, design, observations, points, settings, threads);
+}
 
 }  // namespace varnel

@@ -221,6 +221,35 @@ std::expected<PsychometricModel, std::string> PsychometricModel::try_new(Link li
   return model;
 }
 
+bool PsychometricModel::in_support(std::span<const double> natural) const noexcept {
+  const auto [s, m, g, l] = full_natural(natural);
+  return s > 0.0 && std::isfinite(s) && std::isfinite(m) && rate_logs(g, l).valid;
+}
+
+PsychometricModel::EigSample PsychometricModel::eig_sample(std::span<const double> natural) const noexcept {
+  const auto [s, m, g, l] = full_natural(natural);
+  return EigSample{s, m, rate_logs(g, l)};
+}
+
+namespace {
+
+SettingValue rate_setting(const Rate& rate) {
+  if (!rate.estimated) return rate.value;
+  return std::vector<double>{rate.a, rate.b};
+}
+
+}  // namespace
+
+ModelSettings PsychometricModel::settings() const {
+  return {{"link", std::string(link_name(link))},
+          {"mu_log_s", mu_log_s},
+          {"sigma_log_s", sigma_log_s},
+          {"mu_m", m_prior.mean},
+          {"sigma_m", m_prior.std_dev},
+          {"guess_rate", rate_setting(guess)},
+          {"lapse_rate", rate_setting(lapse)}};
+}
+
 std::vector<std::string> PsychometricModel::param_names() const {
   std::vector<std::string> names{"s", "m"};
   if (guess.estimated) names.emplace_back("guess_rate");

@@ -21,6 +21,7 @@
 //
 // Every evaluation is overflow-safe: for finite input no NaN comes out.
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <expected>
@@ -32,7 +33,7 @@
 #include "model/array_view.hpp"
 #include "sampler/distributions.hpp"
 #include "model/model.hpp"
-#include "model/two_param_psychometric.hpp"
+#include "model/normal.hpp"
 
 namespace varnel {
 
@@ -98,11 +99,6 @@ struct UnconstrainedRates {
   double log_1m_sigma_l = 0.0;
 };
 
-// p(no), p(yes) and their logs for one stimulus.
-struct ResponseProbs {
-  double p[2];
-  double lp[2];
-};
 
 class PsychometricModel {
  public:
@@ -121,10 +117,40 @@ class PsychometricModel {
                                                                double sigma_log_s, double mu_m,
                                                                double sigma_m, Rate guess, Rate lapse);
 
+  static constexpr std::string_view kClassName = "PsychometricModel";
+  static constexpr std::size_t kDesignColumns = 1;
+  static constexpr bool kEigRowsChecked = true;
+  static constexpr std::string_view kSupportText =
+      "s > 0 and finite, m finite, rates in [0, 1) summing to at most 1";
+
+  // A row's slope, location and rate logs, formed once for every design.
+  struct EigSample {
+    double s = 0.0;
+    double m = 0.0;
+    RateLogs rates;
+  };
+
   // 2 plus one per estimated rate.
   std::size_t dim() const noexcept { return 2 + (guess.estimated ? 1 : 0) + (lapse.estimated ? 1 : 0); }
   // "s", "m", then "guess_rate" and "lapse_rate" when estimated.
   std::vector<std::string> param_names() const;
+
+  // Whether a natural-scale row is inside the support: s > 0, both finite,
+  // the rates in [0, 1) with γ + λ < 1.
+  bool in_support(std::span<const double> natural) const noexcept;
+  void to_sampling(std::span<const double> natural, std::span<double> u) const noexcept {
+    to_unconstrained(natural, u);
+  }
+  template <RandomGenerator G>
+  void draw_prior(G& rng, std::span<double> natural) const {
+    const std::vector<double> draw = sample_prior(rng);
+    std::copy(draw.begin(), draw.end(), natural.begin());
+  }
+  EigSample eig_sample(std::span<const double> natural) const noexcept;
+  ResponseProbs response_probs(const EigSample& sample, std::span<const double> row) const noexcept {
+    return response_probs(sample.s, sample.m, sample.rates, row[0]);
+  }
+  ModelSettings settings() const;
 
   // The rates of an unconstrained vector (dim() entries); always inside the support.
   UnconstrainedRates unconstrained_rates(std::span<const double> u) const noexcept;
@@ -180,7 +206,7 @@ class PsychometricModel {
   std::string debug_text() const;
 };
 
-static_assert(BinaryResponseModel<PsychometricModel>);
+static_assert(ResponseModel<PsychometricModel>);
 
 // Gamma(shape, 1) by Marsaglia and Tsang's method, boosted for shape < 1.
 template <RandomGenerator G>

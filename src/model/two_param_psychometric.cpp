@@ -28,32 +28,6 @@ double stimulus(const MatrixView& design, std::size_t i) {
 
 }  // namespace
 
-std::string_view debug_text(NormalError error) noexcept {
-  switch (error) {
-    case NormalError::BadVariance:
-      return "BadVariance";
-    case NormalError::MeanTooSmall:
-      return "MeanTooSmall";
-  }
-  return "BadVariance";
-}
-
-std::expected<Normal, NormalError> Normal::try_new(double mean, double std_dev) noexcept {
-  if (!std::isfinite(std_dev)) return std::unexpected(NormalError::BadVariance);
-  return Normal{mean, std_dev};
-}
-
-double Normal::log_density(double v) const noexcept {
-  const double z = (v - mean) / std_dev;
-  double lp = z * z * -0.5;
-  lp = lp - kHalfLogTwoPi;
-  return lp - std::log(std_dev);
-}
-
-std::string Normal::debug_text() const {
-  return "Normal { mean: " + debug_f64(mean) + ", std_dev: " + debug_f64(std_dev) + " }";
-}
-
 std::expected<TwoParameterPsychometricModel, NormalError> TwoParameterPsychometricModel::try_new(
     double mu_k, double sigma_k, double mu_m, double sigma_m) noexcept {
   auto k_prior = Normal::try_new(mu_k, sigma_k);
@@ -133,6 +107,22 @@ double TwoParameterPsychometricModel::log_posterior_with_grad_vec(
   const double lp_k = k_prior.log_density(k);
   const double lp_m = m_prior.log_density(m);
   return (lp_m + lp_k) + sum;
+}
+
+ResponseProbs TwoParameterPsychometricModel::response_probs(const EigSample& sample,
+                                                           std::span<const double> row) const noexcept {
+  const double t = (sample.m - row[0]) * sample.k;
+  const double h = std::exp(t);
+  ResponseProbs out{};
+  out.lp[1] = bernoulli_logit_log_prob_from_h(h, t, true);
+  out.lp[0] = bernoulli_logit_log_prob_from_h(h, t, false);
+  out.p[1] = std::exp(out.lp[1]);
+  out.p[0] = std::exp(out.lp[0]);
+  return out;
+}
+
+ModelSettings TwoParameterPsychometricModel::settings() const {
+  return {{"mu_k", k_prior.mean}, {"sigma_k", k_prior.std_dev}, {"mu_m", m_prior.mean}, {"sigma_m", m_prior.std_dev}};
 }
 
 std::string TwoParameterPsychometricModel::debug_text() const {

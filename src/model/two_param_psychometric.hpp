@@ -8,8 +8,11 @@
 // finite; only where a literal per-observation term is not finite is the same
 // quantity computed in an overflow-safe form.
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstddef>
+#include <vector>
 #include <expected>
 #include <span>
 #include <string>
@@ -17,31 +20,10 @@
 
 #include "model/array_view.hpp"
 #include "model/model.hpp"
+#include "model/normal.hpp"
+#include "sampler/distributions.hpp"
 
 namespace varnel {
-
-enum class NormalError { BadVariance, MeanTooSmall };
-
-// "BadVariance", "MeanTooSmall"
-std::string_view debug_text(NormalError error) noexcept;
-
-// 0.5·log(2π), subtracted from every normal log density.
-inline constexpr double kHalfLogTwoPi = 0.9189385332046727;
-
-// A normal distribution. Only a non-finite std_dev is refused; zero and
-// negative values flow into the arithmetic as they are.
-struct Normal {
-  double mean = 0.0;
-  double std_dev = 1.0;
-
-  static std::expected<Normal, NormalError> try_new(double mean, double std_dev) noexcept;
-
-  // −0.5·((v − mean)/std_dev)² − 0.5·log(2π) − log(std_dev), in that order.
-  double log_density(double v) const noexcept;
-
-  // "Normal { mean: 0.0, std_dev: 1.0 }"
-  std::string debug_text() const;
-};
 
 class TwoParameterPsychometricModel {
  public:
@@ -52,8 +34,48 @@ class TwoParameterPsychometricModel {
   static std::expected<TwoParameterPsychometricModel, NormalError> try_new(
       double mu_k, double sigma_k, double mu_m, double sigma_m) noexcept;
 
-  // The parameter vector is (k, m).
+  // The parameter vector is (k, m), sampled as it is.
   static constexpr std::size_t dim() noexcept { return 2; }
+
+  static constexpr std::string_view kClassName = "TwoParameterPsychometricModel";
+  static constexpr std::size_t kDesignColumns = 1;
+  // The information gain reads the first two values of each row and scores
+  // whatever they hold.
+  static constexpr bool kEigRowsChecked = false;
+  static constexpr std::string_view kSupportText = "k and m finite";
+
+  struct EigSample {
+    double k = 0.0;
+    double m = 0.0;
+  };
+
+  std::vector<std::string> param_names() const { return {"k", "m"}; }
+  void to_natural(std::span<const double> u, std::span<double> natural) const noexcept {
+    std::copy_n(u.begin(), dim(), natural.begin());
+  }
+  void to_sampling(std::span<const double> natural, std::span<double> u) const noexcept {
+    std::copy_n(natural.begin(), dim(), u.begin());
+  }
+  bool in_support(std::span<const double> natural) const noexcept {
+    return std::isfinite(natural[0]) && std::isfinite(natural[1]);
+  }
+  // Two standard normals, z1 for k then z2 for m.
+  template <RandomGenerator G>
+  void draw_prior(G& rng, std::span<double> natural) const {
+    const double z1 = standard_normal(rng);
+    const double z2 = standard_normal(rng);
+    const auto km = prior_from_normals(z1, z2);
+    natural[0] = km[0];
+    natural[1] = km[1];
+  }
+  double log_likelihood_natural(std::span<const double> natural, const MatrixView& design,
+                                const BoolVectorView& observations) const {
+    return log_likelihood_vec(natural, design, observations);
+  }
+  EigSample eig_sample(std::span<const double> natural) const noexcept { return {natural[0], natural[1]}; }
+  // From one exponential of the logit: p = exp(log p), as the lanes compute it.
+  ResponseProbs response_probs(const EigSample& sample, std::span<const double> row) const noexcept;
+  ModelSettings settings() const;
 
   // A prior draw (k, m) from two standard normal draws, z1 for k then z2 for m.
   std::array<double, 2> prior_from_normals(double z1, double z2) const noexcept;
@@ -82,6 +104,6 @@ class TwoParameterPsychometricModel {
   std::string debug_text() const;
 };
 
-static_assert(BinaryResponseModel<TwoParameterPsychometricModel>);
+static_assert(ResponseModel<TwoParameterPsychometricModel>);
 
 }  // namespace varnel

@@ -4,8 +4,9 @@
 #include <array>
 #include <string>
 
-#include "eig/eig.hpp"
-#include "eig/eig_general.hpp"
+#include "eig/estimator.hpp"
+#include "eig/rows.hpp"
+#include "eig/scorer.hpp"
 #include "sampler/panic.hpp"
 #include "python/py/args.hpp"
 #include "python/py/convert.hpp"
@@ -13,7 +14,6 @@
 #include "python/py/guard.hpp"
 #include "python/py/numpy.hpp"
 #include "python/py/registration.hpp"
-#include "python/psychometric_model.hpp"
 #include "python/models.hpp"
 
 namespace varnel {
@@ -60,54 +60,11 @@ struct ParamRows {
   std::vector<std::vector<double>> lists;
 
   std::size_t rows() const { return array ? array->view.rows : lists.size(); }
-
-  // (k, m) of row r; a row shorter than 2 is the index failure.
-  std::array<double, 2> at(std::size_t r) const {
-    if (array) return {array->view.at(r, 0), array->view.at(r, 1)};
-    const auto& row = lists[r];
-    check_index(0, row.size());
-    check_index(1, row.size());
-    return {row[0], row[1]};
+  std::size_t width(std::size_t r) const { return array ? array->view.cols : lists[r].size(); }
+  double at(std::size_t r, std::size_t j) const {
+    return array ? array->view.unchecked_at(r, j) : lists[r][j];
   }
 };
-
-// The general model's rows, taken evenly as for (k, m) rows: each taken row
-// must hold dim() values and lie in the model's support (ValueError otherwise).
-std::vector<double> general_rows(const PsychometricModel& model, const ParamRows& params, std::uint64_t n) {
-  const std::size_t rows = params.rows();
-  const std::size_t dim = model.dim();
-  const auto row_of = [&](std::size_t r, std::span<double> out) {
-    if (params.array) {
-      for (std::size_t j = 0; j < dim; ++j) out[j] = params.array->view.unchecked_at(r, j);
-    } else {
-      std::copy(params.lists[r].begin(), params.lists[r].end(), out.begin());
-    }
-  };
-  // The rows the even spacing picks are checked (only those are read: a
-  // broadcast view may have more rows than could ever be visited).
-  const auto checked_row = [&](std::size_t r, std::span<double> out) {
-    check_param_count(model, params.array ? params.array->view.cols : params.lists[r].size(), "params");
-    row_of(r, out);
-    if (!is_in_support(model, out)) {
-      py::raise(PyExc_ValueError, "argument 'params': row " + std::to_string(r) +
-                                      " is outside the model's support (s > 0 and finite, m finite, "
-                                      "rates in [0, 1) summing to at most 1)");
-    }
-  };
-  return select_general_rows(model, n, rows, checked_row);
-}
-
-// Scores the designs under the general model.
-std::vector<double> estimate_general(const Estimator& estimator, const PsychometricModel& model,
-                                     const ParamRows& params, const MatrixView& designs) {
-  std::vector<double> theta;
-  const std::uint64_t n = estimator.n_samples;
-  if (scoring_needs_samples(estimator.outcomes.size(), designs.rows)) {
-    theta = params.rows() > 0 ? general_rows(model, params, n) : draw_general_prior_samples(n, model);
-  }
-  return py::without_gil(
-      [&] { return score_designs_general(model, estimator.outcomes, theta, n, designs); });
-}
 
 ParamRows to_param_rows(PyObject* obj) {
   ParamRows rows;
@@ -116,30 +73,38 @@ ParamRows to_param_rows(PyObject* obj) {
   return rows;
 }
 
+// The samples of one call, shared by every design and outcome: rows taken
+// evenly from the given ones (only the rows taken are read and checked: a
+// broadcast view may have more rows than could ever be visited), or prior
+// draws when none are given.
+template <ResponseModel M>
+std::vector<double> sample_rows(const M& model, const ParamRows& params, std::uint64_t n) {
+  if (params.rows() == 0) return draw_prior_rows(model, n);
+  return select_rows(model, n, params.rows(), [&](std::size_t r, std::span<double> out) {
+    check_row_width(model, params.width(r), "params");
+    for (std::size_t j = 0; j < out.size(); ++j) out[j] = params.at(r, j);
+    check_row_support(model, r, out, "params");
+  });
+}
+
 PyObject* estimate(PyObject* self, PyObject* args, PyObject* kwargs) {
   return py::guard([&]() -> py::PyRef {
     const Estimator& estimator = py::self_record<Estimator>(self, g_type, kClassName);
     const auto a = py::parse_arguments(kEstimateSignature, args, kwargs);
     const ParamRows params = py::convert_arg("params", a[1], to_param_rows);
     const py::F64Matrix designs = py::convert_arg("candidate_designs", a[2], py::to_f64_matrix);
-    if (auto general = try_general_model(a[0])) {
-      return py::new_f64_array(estimate_general(estimator, *general, params, designs.view));
-    }
-    const auto model = try_extract_model(a[0]);
+    const auto model = try_any_model(a[0]);
     if (!model) panic("Invalid model");
-
-    // One set of samples per call, shared by every design and outcome: the
-    // posterior rows when given, prior draws otherwise.
-    std::vector<Theta> theta;
-    const std::uint64_t n = estimator.n_samples;
-    if (scoring_needs_samples(estimator.outcomes.size(), designs.view.rows)) {
-      theta = params.rows() > 0
-                  ? select_parameter_rows(n, params.rows(), [&](std::size_t r) { return params.at(r); })
-                  : draw_prior_samples(n, *model);
-    }
-    std::vector<double> scores = py::without_gil(
-        [&] { return score_designs(estimator.outcomes, theta, n, designs.view); });
-    return py::new_f64_array(std::move(scores));
+    return std::visit(
+        [&](const auto& m) {
+          const std::uint64_t n = estimator.n_samples;
+          std::vector<double> rows;
+          if (scoring_needs_samples(estimator.outcomes.size(), designs.view.rows)) rows = sample_rows(m, params, n);
+          std::vector<double> scores = py::without_gil(
+              [&] { return score_designs(m, ScoreKernel::Fastest, estimator.outcomes, rows, n, designs.view); });
+          return py::new_f64_array(std::move(scores));
+        },
+        *model);
   });
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 // The Python class EnumeratedMonteCarloEstimator (submodule `eig`).
 
-#include "eig/eig.hpp"
+#include "python/py/object.hpp"
 #include "python/py/object.hpp"
 
 namespace varnel {

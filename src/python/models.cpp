@@ -1,71 +1,84 @@
 #include "python/models.hpp"
 
-#include "python/psychometric_model.hpp"
+#include <cstddef>
+#include <type_traits>
+#include <utility>
+
 #include "python/py/convert.hpp"
-#include "python/two_param_psychometric_model.hpp"
 
 namespace varnel {
 
-std::optional<TwoParameterPsychometricModel> try_extract_model(PyObject* obj) noexcept {
-  try {
-    return to_model(obj);
-  } catch (const py::PythonErrorSet&) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
-}
-
-std::optional<AnyModel> try_extract_any_model(PyObject* obj) noexcept {
-  if (auto general = try_general_model(obj)) return AnyModel(std::move(*general));
-  if (auto two = try_extract_model(obj)) return AnyModel(*two);
-  return std::nullopt;
-}
-
 namespace {
 
-// The pure-Python module that rebuilds models from their settings.
+// The pure-Python package that rebuilds models from their settings.
 constexpr const char* kRebuildModule = "_varnel_experiment";
 constexpr const char* kRebuildFunction = "_rebuild_model";
 
-void set_item(PyObject* dict, const char* key, py::PyRef value) {
-  py::check_status(PyDict_SetItemString(dict, key, value.get()));
+template <std::size_t... I>
+std::optional<AnyModel> first_model(PyObject* obj, std::index_sequence<I...>) noexcept {
+  std::optional<AnyModel> found;
+  ((found = found ? found : [&]() -> std::optional<AnyModel> {
+      if (auto m = try_model<std::variant_alternative_t<I, AnyModel>>(obj)) return AnyModel(std::in_place_index<I>, *m);
+      return std::nullopt;
+    }()),
+   ...);
+  return found;
+}
+
+py::PyRef setting_object(const SettingValue& value) {
+  return std::visit(
+      [](const auto& v) -> py::PyRef {
+        using T = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<T, bool>) {
+          return py::PyRef::borrow(v ? Py_True : Py_False);
+        } else if constexpr (std::is_same_v<T, std::int64_t>) {
+          return py::take(PyLong_FromLongLong(v));
+        } else if constexpr (std::is_same_v<T, double>) {
+          return py::to_py_float(v);
+        } else if constexpr (std::is_same_v<T, std::string>) {
+          return py::new_str(v);
+        } else {
+          py::PyRef tuple = py::take(PyTuple_New(static_cast<Py_ssize_t>(v.size())));
+          for (std::size_t i = 0; i < v.size(); ++i) {
+            py::check_status(PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), py::to_py_float(v[i]).release()));
+          }
+          return tuple;
+        }
+      },
+      value);
 }
 
 }  // namespace
 
-py::PyRef rate_object(const Rate& rate) {
-  if (!rate.estimated) return py::to_py_float(rate.value);
-  py::PyRef a = py::to_py_float(rate.a);
-  py::PyRef b = py::to_py_float(rate.b);
-  return py::take(PyTuple_Pack(2, a.get(), b.get()));
+std::optional<AnyModel> try_any_model(PyObject* obj) noexcept {
+  return first_model(obj, std::make_index_sequence<std::variant_size_v<AnyModel>>{});
 }
 
-py::PyRef model_settings(const TwoParameterPsychometricModel& model) {
+std::string model_class_names() {
+  std::string names;
+  [&]<std::size_t... I>(std::index_sequence<I...>) {
+    constexpr std::size_t n = sizeof...(I);
+    ((names += (I == 0 ? "" : I + 1 == n ? " or " : ", ") +
+               std::string(std::variant_alternative_t<I, AnyModel>::kClassName)),
+     ...);
+  }(std::make_index_sequence<std::variant_size_v<AnyModel>>{});
+  return names;
+}
+
+py::PyRef settings_dict(const ModelSettings& settings) {
   py::PyRef dict = py::take(PyDict_New());
-  set_item(dict.get(), "mu_k", py::to_py_float(model.k_prior.mean));
-  set_item(dict.get(), "sigma_k", py::to_py_float(model.k_prior.std_dev));
-  set_item(dict.get(), "mu_m", py::to_py_float(model.m_prior.mean));
-  set_item(dict.get(), "sigma_m", py::to_py_float(model.m_prior.std_dev));
+  for (const Setting& s : settings) {
+    py::check_status(PyDict_SetItemString(dict.get(), s.name.c_str(), setting_object(s.value).get()));
+  }
   return dict;
 }
 
-py::PyRef model_settings(const PsychometricModel& model) {
-  py::PyRef dict = py::take(PyDict_New());
-  set_item(dict.get(), "link", py::new_str(link_name(model.link)));
-  set_item(dict.get(), "mu_log_s", py::to_py_float(model.mu_log_s));
-  set_item(dict.get(), "sigma_log_s", py::to_py_float(model.sigma_log_s));
-  set_item(dict.get(), "mu_m", py::to_py_float(model.m_prior.mean));
-  set_item(dict.get(), "sigma_m", py::to_py_float(model.m_prior.std_dev));
-  set_item(dict.get(), "guess_rate", rate_object(model.guess));
-  set_item(dict.get(), "lapse_rate", rate_object(model.lapse));
-  return dict;
-}
-
-py::PyRef model_reduce(const char* class_name, py::PyRef settings) {
+py::PyRef model_reduce(std::string_view class_name, const ModelSettings& settings) {
   py::PyRef module = py::take(PyImport_ImportModule(kRebuildModule));
   py::PyRef rebuild = py::take(PyObject_GetAttrString(module.get(), kRebuildFunction));
   py::PyRef name = py::new_str(class_name);
-  py::PyRef args = py::take(PyTuple_Pack(2, name.get(), settings.get()));
+  py::PyRef dict = settings_dict(settings);
+  py::PyRef args = py::take(PyTuple_Pack(2, name.get(), dict.get()));
   return py::take(PyTuple_Pack(2, rebuild.get(), args.get()));
 }
 

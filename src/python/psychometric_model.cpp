@@ -12,6 +12,7 @@
 #include "python/py/numpy.hpp"
 #include "python/py/registration.hpp"
 #include "sampler/thread_rng.hpp"
+#include "eig/rows.hpp"
 #include "python/models.hpp"
 
 namespace varnel {
@@ -57,9 +58,16 @@ constexpr py::Signature<3> kLogLikelihoodSignature{
 constexpr py::Signature<3> kLogPosteriorSignature{
     "PsychometricModel.log_posterior", {"params", "design", "observations"}, 3};
 
-PyTypeObject* g_type = nullptr;  // created once per process
+const Model& self_model(PyObject* self) { return varnel::self_model<Model>(self); }
 
-const Model& self_model(PyObject* self) { return py::self_record<Model>(self, g_type, kClassName); }
+// A rate as the constructor takes it: the fixed value, or the (a, b) tuple
+// of its Beta prior.
+py::PyRef rate_object(const Rate& rate) {
+  if (!rate.estimated) return py::to_py_float(rate.value);
+  py::PyRef a = py::to_py_float(rate.a);
+  py::PyRef b = py::to_py_float(rate.b);
+  return py::take(PyTuple_Pack(2, a.get(), b.get()));
+}
 
 Link to_link(PyObject* obj) {
   if (!PyUnicode_Check(obj)) py::raise_wrong_type(obj, "str");
@@ -154,7 +162,7 @@ struct DataArguments {
 DataArguments convert_data_arguments(const Model& model, const std::array<PyObject*, 3>& a) {
   DataArguments out;
   out.params = py::convert_arg("params", a[0], py::to_f64_list);
-  check_param_count(model, out.params.size(), "params");
+  check_row_width(model, out.params.size(), "params");
   out.design = py::convert_arg("design", a[1], py::to_f64_matrix);
   out.observations = py::convert_arg("observations", a[2], py::to_bool_vector);
   return out;
@@ -173,14 +181,6 @@ PyObject* log_posterior(PyObject* self, PyObject* args, PyObject* kwargs) {
     const Model& model = self_model(self);
     const auto data = convert_data_arguments(model, py::parse_arguments(kLogPosteriorSignature, args, kwargs));
     return py::to_py_float(model.log_posterior_natural(data.params, data.design.view, data.observations));
-  });
-}
-
-PyObject* model_str(PyObject* self) {
-  return py::guard([&] {
-    py::PyRef text = py::new_str(self_model(self).debug_text());
-    if (!text) py::throw_python_error();
-    return text;
   });
 }
 
@@ -211,12 +211,6 @@ PyObject* get_guess_rate(PyObject* self, void*) {
 PyObject* get_lapse_rate(PyObject* self, void*) {
   return attribute(self, [](const Model& m) { return rate_object(m.lapse); });
 }
-PyObject* get_settings(PyObject* self, void*) {
-  return attribute(self, [](const Model& m) { return model_settings(m); });
-}
-PyObject* model_reduce_method(PyObject* self, PyObject*) {
-  return py::guard([&] { return model_reduce(kClassName, model_settings(self_model(self))); });
-}
 PyObject* get_param_names(PyObject* self, void*) {
   return attribute(self, [](const Model& m) {
     const auto names = m.param_names();
@@ -238,8 +232,7 @@ PyGetSetDef kGetSet[] = {
     {"lapse_rate", get_lapse_rate, nullptr, "The fixed lapse rate, or (a, b) of its Beta prior.", nullptr},
     {"param_names", get_param_names, nullptr,
      "Names of the parameter vector's entries: 's', 'm', then the estimated rates.", nullptr},
-    {"settings", get_settings, nullptr,
-     "The constructor's arguments as a new dict: PsychometricModel(**settings) is an equal model.", nullptr},
+    {"settings", ModelClass<Model>::settings, nullptr, ModelClass<Model>::kSettingsDoc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -251,8 +244,7 @@ PyMethodDef kMethods[] = {
      "log_likelihood($self, params, design, observations)\n--\n\n"},
     {"log_posterior", py::as_method(log_posterior), METH_VARARGS | METH_KEYWORDS,
      "log_posterior($self, params, design, observations)\n--\n\n"},
-    {"__reduce__", py::as_method(model_reduce_method), METH_NOARGS,
-     "__reduce__($self)\n--\n\nRebuilds the model from its settings (pickling, copy.deepcopy)."},
+    {"__reduce__", py::as_method(ModelClass<Model>::reduce), METH_NOARGS, ModelClass<Model>::kReduceDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -261,35 +253,18 @@ const PyType_Slot kSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_instance<Model>)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
-    {Py_tp_str, reinterpret_cast<void*>(model_str)},
-    {Py_tp_repr, reinterpret_cast<void*>(model_str)},
+    {Py_tp_str, reinterpret_cast<void*>(ModelClass<Model>::str)},
+    {Py_tp_repr, reinterpret_cast<void*>(ModelClass<Model>::str)},
 };
 
 }  // namespace
 
-void check_param_count(const PsychometricModel& model, std::size_t count, const char* argument) {
-  if (count == model.dim()) return;
-  std::string names;
-  for (const auto& name : model.param_names()) names += (names.empty() ? "" : ", ") + name;
-  py::raise(PyExc_ValueError, "argument '" + std::string(argument) + "': expected " +
-                                  std::to_string(model.dim()) + " values per parameter vector (" + names +
-                                  "), got " + std::to_string(count));
-}
-
-std::optional<PsychometricModel> try_general_model(PyObject* obj) noexcept {
-  if (g_type == nullptr || obj == nullptr || !PyObject_TypeCheck(obj, g_type)) return std::nullopt;
-  return py::unchecked_record<Model>(obj);
-}
-
 void register_general_model(PyObject* module) {
-  if (g_type == nullptr) {
-    const py::ClassSpec spec{kQualifiedName, kClassName, kTextSignature, kClassDoc,
-                             static_cast<int>(sizeof(py::Instance<Model>)), kSlots};
-    g_type = reinterpret_cast<PyTypeObject*>(py::create_type(spec).release());
-  }
+  const py::ClassSpec spec{kQualifiedName, kClassName, kTextSignature, kClassDoc,
+                           static_cast<int>(sizeof(py::Instance<Model>)), kSlots};
   // An attribute of `models`, kept out of the module's __all__, which lists
   // the original class only.
-  py::check_status(PyObject_SetAttrString(module, kClassName, reinterpret_cast<PyObject*>(g_type)));
+  register_model_class<Model>(module, spec, false);
 }
 
 }  // namespace varnel

@@ -44,9 +44,7 @@ constexpr py::Signature<3> kLogLikelihoodSignature{
 constexpr py::Signature<3> kLogPosteriorSignature{
     "TwoParameterPsychometricModel.log_posterior", {"params", "design", "observations"}, 3};
 
-PyTypeObject* g_type = nullptr;  // created once per process
-
-const Model& self_model(PyObject* self) { return py::self_record<Model>(self, g_type, kClassName); }
+const Model& self_model(PyObject* self) { return varnel::self_model<Model>(self); }
 
 PyObject* model_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
   return py::guard([&] {
@@ -124,26 +122,8 @@ PyObject* log_posterior(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* model_str(PyObject* self) {
-  return py::guard([&] {
-    py::PyRef text = py::new_str(self_model(self).debug_text());
-    if (!text) py::throw_python_error();
-    return text;
-  });
-}
-
-PyObject* get_settings(PyObject* self, void*) {
-  return py::guard([&] { return model_settings(self_model(self)); });
-}
-
-PyObject* model_reduce_method(PyObject* self, PyObject*) {
-  return py::guard([&] { return model_reduce(kClassName, model_settings(self_model(self))); });
-}
-
 PyGetSetDef kGetSet[] = {
-    {"settings", get_settings, nullptr,
-     "The constructor's arguments as a new dict: TwoParameterPsychometricModel(**settings) is an equal model.",
-     nullptr},
+    {"settings", ModelClass<Model>::settings, nullptr, ModelClass<Model>::kSettingsDoc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -157,8 +137,7 @@ PyMethodDef kMethods[] = {
      "log_likelihood($self, params, design, observations)\n--\n\n"},
     {"log_posterior", py::as_method(log_posterior), METH_VARARGS | METH_KEYWORDS,
      "log_posterior($self, params, design, observations)\n--\n\n"},
-    {"__reduce__", py::as_method(model_reduce_method), METH_NOARGS,
-     "__reduce__($self)\n--\n\nRebuilds the model from its settings (pickling, copy.deepcopy)."},
+    {"__reduce__", py::as_method(ModelClass<Model>::reduce), METH_NOARGS, ModelClass<Model>::kReduceDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -167,25 +146,15 @@ const PyType_Slot kSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_instance<Model>)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
-    {Py_tp_str, reinterpret_cast<void*>(model_str)},
+    {Py_tp_str, reinterpret_cast<void*>(ModelClass<Model>::str)},
 };
 
 }  // namespace
 
-TwoParameterPsychometricModel to_model(PyObject* obj) {
-  if (g_type == nullptr || !PyObject_TypeCheck(obj, g_type)) {
-    py::raise_wrong_type(obj, kClassName);
-  }
-  return py::unchecked_record<Model>(obj);
-}
-
 void register_models(PyObject* module) {
-  if (g_type == nullptr) {
-    const py::ClassSpec spec{kQualifiedName, kClassName, kTextSignature, kClassDoc,
-                             static_cast<int>(sizeof(py::Instance<Model>)), kSlots};
-    g_type = reinterpret_cast<PyTypeObject*>(py::create_type(spec).release());
-  }
-  py::add_to_module(module, kClassName, reinterpret_cast<PyObject*>(g_type));
+  const py::ClassSpec spec{kQualifiedName, kClassName, kTextSignature, kClassDoc,
+                           static_cast<int>(sizeof(py::Instance<Model>)), kSlots};
+  register_model_class<Model>(module, spec, true);
 }
 
 }  // namespace varnel

@@ -1,4 +1,5 @@
-#include "eig/eig.hpp"
+#include "eig/rows.hpp"
+#include "eig/scorer.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,31 @@
 
 namespace varnel {
 namespace {
+
+// One (k, m) sample of the two-parameter model.
+struct Theta {
+  double k = 0.0;
+  double m = 0.0;
+};
+
+const TwoParameterPsychometricModel kModel{};
+
+std::vector<double> flat(const std::vector<Theta>& theta) {
+  std::vector<double> rows;
+  for (const Theta& th : theta) rows.insert(rows.end(), {th.k, th.m});
+  return rows;
+}
+
+std::vector<double> score_designs_using(ScoreKernel kernel, std::span<const std::uint8_t> outcomes,
+                                        const std::vector<Theta>& theta, std::uint64_t n_samples,
+                                        const MatrixView& designs, unsigned threads = 0) {
+  return varnel::score_designs(kModel, kernel, outcomes, flat(theta), n_samples, designs, threads);
+}
+
+std::vector<double> score_designs(std::span<const std::uint8_t> outcomes, const std::vector<Theta>& theta,
+                                  std::uint64_t n_samples, const MatrixView& designs, unsigned threads = 0) {
+  return score_designs_using(ScoreKernel::Fastest, outcomes, theta, n_samples, designs, threads);
+}
 
 // The estimator evaluated triple by triple with the literal likelihood,
 // storing every p and p*log p before averaging: the reference the fast path
@@ -190,22 +216,22 @@ TEST(ScoreDesigns, LanesAndScalarLoopGiveTheSameBits) {
 
 TEST(SelectParameterRows, EvenlySpacedAndRepeating) {
   std::vector<std::size_t> used;
-  auto row_at = [&](std::size_t r) {
+  auto row_at = [&](std::size_t r, std::span<double> out) {
     used.push_back(r);
-    return std::array<double, 2>{static_cast<double>(r), 0.0};
+    out[0] = static_cast<double>(r);
   };
-  (void)select_parameter_rows(4, 10, row_at);
+  (void)select_rows(kModel, 4, 10, row_at);
   EXPECT_EQ(used, (std::vector<std::size_t>{0, 2, 5, 7}));
   used.clear();
-  (void)select_parameter_rows(5, 2, row_at);
+  (void)select_rows(kModel, 5, 2, row_at);
   EXPECT_EQ(used, (std::vector<std::size_t>{0, 0, 0, 1, 1}));
   used.clear();
-  (void)select_parameter_rows(3, ~std::size_t{0}, row_at);  // no overflow in n * rows
+  (void)select_rows(kModel, 3, ~std::size_t{0}, row_at);  // no overflow in n * rows
   EXPECT_EQ(used, (std::vector<std::size_t>{0, 6148914691236517205u, 12297829382473034410u}));
 }
 
 TEST(SelectParameterRows, ImpossibleSampleCountIsAnAllocationFailure) {
-  EXPECT_THROW((void)allocate_samples(~std::uint64_t{0}), std::bad_alloc);
+  EXPECT_THROW((void)allocate_rows(~std::uint64_t{0}, 2), std::bad_alloc);
 }
 
 }  // namespace

@@ -1,4 +1,6 @@
 #include "estimation/particles.hpp"
+#include "model/psychometric.hpp"
+#include "model/two_param_psychometric.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +9,6 @@
 #include <random>
 #include <vector>
 
-#include "eig/eig_general.hpp"
 #include "sampler/panic.hpp"
 
 namespace varnel {
@@ -51,7 +52,7 @@ TEST(MovePoints, SameBitsWhateverTheThreadCount) {
   }
   EXPECT_NE(one.points, points);
   for (std::size_t i = 0; i < one.points.size(); i += 3) {
-    ASSERT_TRUE(is_in_support(model, std::span<const double>(one.points.data() + i, 3)));
+    ASSERT_TRUE(model.in_support(std::span<const double>(one.points.data() + i, 3)));
   }
   settings.seed = 43;
   EXPECT_NE(move_points(model, design, observations, points, settings, 1).points, one.points);

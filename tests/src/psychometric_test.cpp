@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "eig/eig_general.hpp"
+#include "eig/scorer.hpp"
 #include "sampler/xoshiro.hpp"
 
 namespace varnel {
@@ -277,7 +277,7 @@ TEST(PsychometricModel, PriorDrawsStayInTheSupport) {
   for (int i = 0; i < 2000; ++i) {
     const auto draw = model.sample_prior(rng);
     ASSERT_EQ(draw.size(), 4u);
-    ASSERT_TRUE(is_in_support(model, draw));
+    ASSERT_TRUE(model.in_support(draw));
   }
 }
 
@@ -298,9 +298,9 @@ TEST(ScoreDesignsGeneral, MatchesTheFormulaAndIgnoresTheThreadCount) {
   for (int i = 0; i < 97; ++i) xs.push_back(-3.0 + 0.0625 * i);
   const MatrixView designs{xs.data(), xs.size(), 1, 1, 1};
   const std::vector<std::uint8_t> outcomes = {0, 1};
-  const auto one = score_designs_general(model, outcomes, theta, n, designs, 1);
+  const auto one = score_designs(model, ScoreKernel::Fastest, outcomes, theta, n, designs, 1);
   for (const unsigned threads : {2u, 5u}) {
-    const auto many = score_designs_general(model, outcomes, theta, n, designs, threads);
+    const auto many = score_designs(model, ScoreKernel::Fastest, outcomes, theta, n, designs, threads);
     ASSERT_EQ(std::memcmp(one.data(), many.data(), one.size() * sizeof(double)), 0) << threads;
   }
   for (std::size_t d = 0; d < xs.size(); ++d) {
@@ -364,10 +364,10 @@ TEST(ScoreDesignsGeneral, LanesAndScalarLoopGiveTheSameBits) {
       if (c.lapse.estimated) theta.push_back(i % 13 == 0 ? 0.0 : rate(g));
     }
     for (const std::vector<std::uint8_t>& outcomes : {std::vector<std::uint8_t>{0, 1}, {1}, {1, 0, 1}}) {
-      const auto scalar = score_designs_general_using(ScoreKernel::Scalar, model, outcomes, theta, n, designs, 1);
+      const auto scalar = score_designs(model, ScoreKernel::Scalar, outcomes, theta, n, designs, 1);
       for (const auto& [kernel, threads] : {std::pair{ScoreKernel::Fastest, 1u}, std::pair{ScoreKernel::Fastest, 3u},
                                             std::pair{ScoreKernel::FourLanes, 1u}, std::pair{ScoreKernel::FourLanes, 3u}}) {
-        const auto lanes = score_designs_general_using(kernel, model, outcomes, theta, n, designs, threads);
+        const auto lanes = score_designs(model, kernel, outcomes, theta, n, designs, threads);
         for (std::size_t d = 0; d < xs.size(); ++d) {
           if (std::isnan(lanes[d]) && std::isnan(scalar[d])) continue;
           EXPECT_EQ(std::memcmp(&lanes[d], &scalar[d], sizeof(double)), 0)

@@ -4,6 +4,7 @@
 #include <new>
 #include <string>
 
+#include "model/argument_error.hpp"
 #include "sampler/panic.hpp"
 
 namespace varnel::py {
@@ -89,6 +90,9 @@ void translate_current_exception() noexcept {
   } catch (const std::bad_alloc&) {
     PyErr_Clear();
     PyErr_NoMemory();
+  } catch (const ArgumentError& e) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_ValueError, e.what());
   } catch (const std::exception& e) {
     PyErr_Clear();
     std::string text = e.what();

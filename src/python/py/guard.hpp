@@ -4,6 +4,7 @@
 // Inside the guard, code reports failures by throwing:
 //   - PythonErrorSet after setting a Python exception (argument errors),
 //   - varnel::Panic for internal failures -> diagnostic on stderr + PanicException,
+//   - varnel::ArgumentError (a bad argument found by core code) -> ValueError,
 //   - std::bad_alloc -> MemoryError,
 //   - anything else -> diagnostic + PanicException with its text (or a generic one).
 // No exception leaves the guard (but the thread-ending forced unwind), and it

@@ -1,0 +1,119 @@
+#pragma once
+// The loop that every model's lanes run in: four (AVX2) or eight (AVX-512)
+// designs at a time, one per lane, each lane's sums over the samples in order
+// exactly as in the scalar loop. `Terms` computes both responses'
+// probabilities and p·log p for one sample in every lane and flags the lanes
+// that left its common path; those are redone by the model's scalar
+// response_probs. Spare lanes repeat the last design; their results are
+// dropped.
+
+#include "eig/scorer.hpp"
+
+#if defined(VARNEL_HAVE_EXACT_LANES)
+namespace varnel {
+
+template <class M, class Terms>
+VARNEL_TARGET_LANES void score_range_lanes4(const ScoreJob<M>& job, std::size_t first, std::size_t last,
+                                            double* result) noexcept {
+  static_assert(M::kDesignColumns == 1, "the lanes read the stimulus of column 0");
+  const exact_exp_log::LibmTables& tab = *job.lanes;
+  const __m256d zero = _mm256_setzero_pd();
+  for (std::size_t d = first; d < last; d += 4) {
+    const std::size_t count = std::min<std::size_t>(4, last - d);
+    alignas(32) double xs[4];
+    for (std::size_t j = 0; j < 4; ++j) xs[j] = job.designs->unchecked_at(d + std::min(j, count - 1), 0);
+    const __m256d x = _mm256_load_pd(xs);
+    __m256d sum_p0 = zero, sum_p1 = zero, sum_plp0 = zero, sum_plp1 = zero;
+    for (const auto& sample : job.samples) {
+      __m256d p0, p1, plp0, plp1;
+      const __m256d bad = Terms::terms4(tab, sample, x, p0, p1, plp0, plp1);
+      if (const int mask = _mm256_movemask_pd(bad); mask != 0) [[unlikely]] {
+        alignas(32) double v[4][4];
+        _mm256_store_pd(v[0], p0);
+        _mm256_store_pd(v[1], p1);
+        _mm256_store_pd(v[2], plp0);
+        _mm256_store_pd(v[3], plp1);
+        for (int j = 0; j < 4; ++j) {
+          if (((mask >> j) & 1) == 0) continue;
+          const ResponseProbs r = job.model->response_probs(sample, std::span<const double>(xs + j, 1));
+          v[0][j] = r.p[0];
+          v[1][j] = r.p[1];
+          v[2][j] = p_log_p(r, 0);
+          v[3][j] = p_log_p(r, 1);
+        }
+        p0 = _mm256_load_pd(v[0]);
+        p1 = _mm256_load_pd(v[1]);
+        plp0 = _mm256_load_pd(v[2]);
+        plp1 = _mm256_load_pd(v[3]);
+      }
+      sum_p0 = _mm256_add_pd(sum_p0, p0);
+      sum_p1 = _mm256_add_pd(sum_p1, p1);
+      sum_plp0 = _mm256_add_pd(sum_plp0, plp0);
+      sum_plp1 = _mm256_add_pd(sum_plp1, plp1);
+    }
+    alignas(32) double s[4][4];
+    _mm256_store_pd(s[0], sum_p0);
+    _mm256_store_pd(s[1], sum_p1);
+    _mm256_store_pd(s[2], sum_plp0);
+    _mm256_store_pd(s[3], sum_plp1);
+    for (std::size_t j = 0; j < count; ++j) {
+      const double sum_p[2] = {s[0][j], s[1][j]};
+      const double sum_plp[2] = {s[2][j], s[3][j]};
+      result[d + j] = design_score(job.outcomes, job.samples.size(), sum_p, sum_plp);
+    }
+  }
+}
+
+template <class M, class Terms>
+VARNEL_TARGET_LANES8 void score_range_lanes8(const ScoreJob<M>& job, std::size_t first, std::size_t last,
+                                             double* result) noexcept {
+  static_assert(M::kDesignColumns == 1, "the lanes read the stimulus of column 0");
+  const exact_exp_log::LibmTables& tab = *job.lanes;
+  const __m512d zero = _mm512_setzero_pd();
+  for (std::size_t d = first; d < last; d += 8) {
+    const std::size_t count = std::min<std::size_t>(8, last - d);
+    alignas(64) double xs[8];
+    for (std::size_t j = 0; j < 8; ++j) xs[j] = job.designs->unchecked_at(d + std::min(j, count - 1), 0);
+    const __m512d x = _mm512_load_pd(xs);
+    __m512d sum_p0 = zero, sum_p1 = zero, sum_plp0 = zero, sum_plp1 = zero;
+    for (const auto& sample : job.samples) {
+      __m512d p0, p1, plp0, plp1;
+      if (const unsigned mask = Terms::terms8(tab, sample, x, p0, p1, plp0, plp1); mask != 0) [[unlikely]] {
+        alignas(64) double v[4][8];
+        _mm512_store_pd(v[0], p0);
+        _mm512_store_pd(v[1], p1);
+        _mm512_store_pd(v[2], plp0);
+        _mm512_store_pd(v[3], plp1);
+        for (int j = 0; j < 8; ++j) {
+          if (((mask >> j) & 1) == 0) continue;
+          const ResponseProbs r = job.model->response_probs(sample, std::span<const double>(xs + j, 1));
+          v[0][j] = r.p[0];
+          v[1][j] = r.p[1];
+          v[2][j] = p_log_p(r, 0);
+          v[3][j] = p_log_p(r, 1);
+        }
+        p0 = _mm512_load_pd(v[0]);
+        p1 = _mm512_load_pd(v[1]);
+        plp0 = _mm512_load_pd(v[2]);
+        plp1 = _mm512_load_pd(v[3]);
+      }
+      sum_p0 = _mm512_add_pd(sum_p0, p0);
+      sum_p1 = _mm512_add_pd(sum_p1, p1);
+      sum_plp0 = _mm512_add_pd(sum_plp0, plp0);
+      sum_plp1 = _mm512_add_pd(sum_plp1, plp1);
+    }
+    alignas(64) double s[4][8];
+    _mm512_store_pd(s[0], sum_p0);
+    _mm512_store_pd(s[1], sum_p1);
+    _mm512_store_pd(s[2], sum_plp0);
+    _mm512_store_pd(s[3], sum_plp1);
+    for (std::size_t j = 0; j < count; ++j) {
+      const double sum_p[2] = {s[0][j], s[1][j]};
+      const double sum_plp[2] = {s[2][j], s[3][j]};
+      result[d + j] = design_score(job.outcomes, job.samples.size(), sum_p, sum_plp);
+    }
+  }
+}
+
+}  // namespace varnel
+#endif

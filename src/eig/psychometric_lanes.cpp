@@ -1,0 +1,177 @@
+// The psychometric model's lanes, per link: F and 1 − F of z = s·(x − m)
+// with the lanes of the library functions the scalar link calls, then
+// p(no) = λ + w·(1 − F), p(yes) = γ + w·F and their logs.
+
+#include "eig/exact_erfc_lanes.hpp"
+#include "eig/exact_expm1_lanes.hpp"
+#include "eig/lane_loop.hpp"
+#include "eig/model_lanes.hpp"
+
+namespace varnel {
+namespace {
+
+#if defined(VARNEL_HAVE_EXACT_LANES)
+// Where the scalar path takes a probability to log space instead of its log.
+constexpr double kTinyProbability = 1e-280;
+constexpr double kSqrtHalf = 0.70710678118654752440;
+
+// The link's F and 1 − F in four lanes, as the scalar link computes them
+// (each link with the lanes of the library functions it calls);
+// `special` marks lanes to redo.
+template <Link L>
+VARNEL_TARGET_LANES inline void link_lanes(const exact_exp_log::LibmTables& tab, __m256d z, __m256d& F,
+                                           __m256d& G, __m256d& special) noexcept {
+  using namespace exact_exp_log::lanes;
+  const __m256d one = _mm256_set1_pd(1.0);
+  if constexpr (L == Link::Logistic) {
+    const __m256d neg_abs = _mm256_or_pd(z, _mm256_set1_pd(-0.0));
+    const __m256d e = exp4(tab, neg_abs, special);
+    const __m256d e1 = _mm256_add_pd(one, e);
+    const __m256d small = _mm256_div_pd(e, e1);
+    const __m256d large = _mm256_div_pd(one, e1);
+    const __m256d negative = _mm256_cmp_pd(z, _mm256_setzero_pd(), _CMP_LT_OQ);
+    F = _mm256_blendv_pd(large, small, negative);
+    G = _mm256_blendv_pd(small, large, negative);
+  } else if constexpr (L == Link::Gumbel) {
+    // F = −expm1(−e), 1 − F = exp(−e) with e = exp(z).
+    const __m256d sign = _mm256_set1_pd(-0.0);
+    __m256d bad_e, bad_g, bad_f;
+    const __m256d neg_e = _mm256_xor_pd(exp4(tab, z, bad_e), sign);
+    G = exp4(tab, neg_e, bad_g);
+    F = _mm256_xor_pd(expm1_nonpositive4(neg_e, bad_f), sign);
+    special = _mm256_or_pd(bad_e, _mm256_or_pd(bad_g, bad_f));
+  } else {
+    static_assert(L == Link::Normal);
+    const __m256d half = _mm256_set1_pd(0.5);
+    const __m256d k = _mm256_set1_pd(kSqrtHalf);
+    // erfc(−z·k) is erfc(−(z·k)): (−z)·k and −(z·k) are the same double.
+    __m256d erfc_a, erfc_neg_a;
+    erfc_pair4(tab, _mm256_mul_pd(z, k), erfc_a, erfc_neg_a, special);
+    F = _mm256_mul_pd(half, erfc_neg_a);
+    G = _mm256_mul_pd(half, erfc_a);
+  }
+}
+
+// link_lanes in eight lanes.
+template <Link L>
+VARNEL_TARGET_LANES8 inline void link_lanes8(const exact_exp_log::LibmTables& tab, __m512d z, __m512d& F,
+                                             __m512d& G, __mmask8& special) noexcept {
+  using namespace exact_exp_log::lanes;
+  const __m512d one = _mm512_set1_pd(1.0);
+  const __m512d sign = _mm512_set1_pd(-0.0);
+  if constexpr (L == Link::Logistic) {
+    const __m512d e = exp8(tab, _mm512_or_pd(z, sign), special);
+    const __m512d e1 = _mm512_add_pd(one, e);
+    const __m512d small = _mm512_div_pd(e, e1);
+    const __m512d large = _mm512_div_pd(one, e1);
+    const __mmask8 negative = _mm512_cmp_pd_mask(z, _mm512_setzero_pd(), _CMP_LT_OQ);
+    F = _mm512_mask_blend_pd(negative, large, small);
+    G = _mm512_mask_blend_pd(negative, small, large);
+  } else if constexpr (L == Link::Gumbel) {
+    __mmask8 bad_e, bad_g, bad_f;
+    const __m512d neg_e = _mm512_xor_pd(exp8(tab, z, bad_e), sign);
+    G = exp8(tab, neg_e, bad_g);
+    F = _mm512_xor_pd(expm1_nonpositive8(neg_e, bad_f), sign);
+    special = static_cast<__mmask8>(bad_e | bad_g | bad_f);
+  } else {
+    static_assert(L == Link::Normal);
+    __m512d erfc_a, erfc_neg_a;
+    erfc_pair8(tab, _mm512_mul_pd(z, _mm512_set1_pd(kSqrtHalf)), erfc_a, erfc_neg_a, special);
+    F = _mm512_mul_pd(_mm512_set1_pd(0.5), erfc_neg_a);
+    G = _mm512_mul_pd(_mm512_set1_pd(0.5), erfc_a);
+  }
+}
+
+// A lane leaves the common path at a special input of exp, log or erfc, a
+// probability the scalar path takes to log space, or a non-finite z.
+template <Link L>
+struct PsychometricTerms {
+  using Sample = PsychometricModel::EigSample;
+
+  VARNEL_TARGET_LANES static inline __m256d terms4(const exact_exp_log::LibmTables& tab, const Sample& t,
+                                                   __m256d x, __m256d& p0, __m256d& p1, __m256d& plp0,
+                                                   __m256d& plp1) noexcept {
+    using namespace exact_exp_log::lanes;
+    const __m256d zero = _mm256_setzero_pd();
+    const __m256d tiny = _mm256_set1_pd(kTinyProbability);
+    const __m256d inf = _mm256_set1_pd(__builtin_inf());
+    const __m256d z = _mm256_mul_pd(_mm256_set1_pd(t.s), _mm256_sub_pd(x, _mm256_set1_pd(t.m)));
+    __m256d F, G, bad_link;
+    link_lanes<L>(tab, z, F, G, bad_link);
+    p0 = _mm256_add_pd(_mm256_set1_pd(t.rates.l), _mm256_mul_pd(_mm256_set1_pd(t.rates.w), G));
+    p1 = _mm256_add_pd(_mm256_set1_pd(t.rates.g), _mm256_mul_pd(_mm256_set1_pd(t.rates.w), F));
+    __m256d bad_l0, bad_l1;
+    const __m256d lp0 = log4(tab, p0, bad_l0);
+    const __m256d lp1 = log4(tab, p1, bad_l1);
+    plp0 = _mm256_andnot_pd(_mm256_cmp_pd(p0, zero, _CMP_EQ_OQ), _mm256_mul_pd(lp0, p0));
+    plp1 = _mm256_andnot_pd(_mm256_cmp_pd(p1, zero, _CMP_EQ_OQ), _mm256_mul_pd(lp1, p1));
+    const __m256d off_path = _mm256_or_pd(
+        _mm256_or_pd(_mm256_cmp_pd(p0, tiny, _CMP_NGT_UQ), _mm256_cmp_pd(p1, tiny, _CMP_NGT_UQ)),
+        _mm256_cmp_pd(_mm256_andnot_pd(_mm256_set1_pd(-0.0), z), inf, _CMP_NLT_UQ));
+    return _mm256_or_pd(_mm256_or_pd(bad_link, off_path), _mm256_or_pd(bad_l0, bad_l1));
+  }
+
+  VARNEL_TARGET_LANES8 static inline unsigned terms8(const exact_exp_log::LibmTables& tab, const Sample& t,
+                                                     __m512d x, __m512d& p0, __m512d& p1, __m512d& plp0,
+                                                     __m512d& plp1) noexcept {
+    using namespace exact_exp_log::lanes;
+    const __m512d zero = _mm512_setzero_pd();
+    const __m512d tiny = _mm512_set1_pd(kTinyProbability);
+    const __m512d inf = _mm512_set1_pd(__builtin_inf());
+    const __m512d z = _mm512_mul_pd(_mm512_set1_pd(t.s), _mm512_sub_pd(x, _mm512_set1_pd(t.m)));
+    __m512d F, G;
+    __mmask8 bad_link;
+    link_lanes8<L>(tab, z, F, G, bad_link);
+    p0 = _mm512_add_pd(_mm512_set1_pd(t.rates.l), _mm512_mul_pd(_mm512_set1_pd(t.rates.w), G));
+    p1 = _mm512_add_pd(_mm512_set1_pd(t.rates.g), _mm512_mul_pd(_mm512_set1_pd(t.rates.w), F));
+    __mmask8 bad_l0, bad_l1;
+    const __m512d lp0 = log8(tab, p0, bad_l0);
+    const __m512d lp1 = log8(tab, p1, bad_l1);
+    plp0 = _mm512_maskz_mul_pd(_mm512_cmp_pd_mask(p0, zero, _CMP_NEQ_UQ), lp0, p0);
+    plp1 = _mm512_maskz_mul_pd(_mm512_cmp_pd_mask(p1, zero, _CMP_NEQ_UQ), lp1, p1);
+    const __mmask8 off_path = static_cast<__mmask8>(
+        _mm512_cmp_pd_mask(p0, tiny, _CMP_NGT_UQ) | _mm512_cmp_pd_mask(p1, tiny, _CMP_NGT_UQ) |
+        _mm512_cmp_pd_mask(_mm512_andnot_pd(_mm512_set1_pd(-0.0), z), inf, _CMP_NLT_UQ));
+    return bad_link | off_path | bad_l0 | bad_l1;
+  }
+};
+
+template <Link L>
+void score_range_for(const ScoreJob<PsychometricModel>& job, std::size_t first, std::size_t last,
+                     double* result) noexcept {
+  if (job.eight) return score_range_lanes8<PsychometricModel, PsychometricTerms<L>>(job, first, last, result);
+  score_range_lanes4<PsychometricModel, PsychometricTerms<L>>(job, first, last, result);
+}
+#endif
+
+}  // namespace
+
+const exact_exp_log::LibmTables* EigLanes<PsychometricModel>::tables(const PsychometricModel& model,
+                                                                     bool eight) noexcept {
+  switch (model.link) {
+    case Link::Logistic:
+      return eight ? exact_exp_log::lanes8_tables() : exact_exp_log::lanes_tables();
+    case Link::Normal:
+      return eight ? exact_exp_log::erfc_lanes8_tables() : exact_exp_log::erfc_lanes_tables();
+    case Link::Gumbel:
+      return eight ? exact_exp_log::expm1_lanes8_tables() : exact_exp_log::expm1_lanes_tables();
+  }
+  return nullptr;
+}
+
+void EigLanes<PsychometricModel>::score_range(const ScoreJob<PsychometricModel>& job, std::size_t first,
+                                              std::size_t last, double* result) noexcept {
+#if defined(VARNEL_HAVE_EXACT_LANES)
+  switch (job.model->link) {
+    case Link::Logistic:
+      return score_range_for<Link::Logistic>(job, first, last, result);
+    case Link::Normal:
+      return score_range_for<Link::Normal>(job, first, last, result);
+    case Link::Gumbel:
+      return score_range_for<Link::Gumbel>(job, first, last, result);
+  }
+#endif
+  score_range_scalar(job, first, last, result);
+}
+
+}  // namespace varnel

@@ -1,0 +1,154 @@
+#pragma once
+// Expected information gain of candidate designs for any model, with the
+// outcomes enumerated and the parameters averaged over samples:
+//
+//   score(ξ) = Σ_{y in outcomes} (1/N) Σ_n p(y | θ_n, ξ) log p(y | θ_n, ξ) − p̂ log p̂,
+//   p̂ = (1/N) Σ_n p(y | θ_n, ξ), 0·log 0 = 0.
+//
+// Samples are summed in order, then outcomes in order, so a result does not
+// depend on the thread count. A model may bring vector lanes (EigLanes<M>
+// below) that score four or eight designs at once with the same bits as the
+// scalar loop; without them the scalar loop scores everything. Python-free.
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "eig/design_blocks.hpp"
+#include "eig/exact_exp_log_lanes.hpp"
+#include "model/model.hpp"
+#include "sampler/panic.hpp"
+
+namespace varnel {
+
+// The inner loop: the widest lanes available (Fastest), at most four lanes
+// (FourLanes), or none (Scalar). All give the same bits.
+enum class ScoreKernel { Fastest, FourLanes, Scalar };
+
+// Whether scoring needs parameter samples at all (an outcome and a design exist).
+inline bool scoring_needs_samples(std::size_t n_outcomes, std::size_t n_designs) noexcept {
+  return n_outcomes > 0 && n_designs > 0;
+}
+
+// What one scoring call shares with its workers.
+template <class M>
+struct ScoreJob {
+  const M* model;
+  std::span<const std::uint8_t> outcomes;
+  std::span<const typename M::EigSample> samples;
+  const MatrixView* designs;
+  // The lanes' tables, or null for the scalar loop; eight lanes or four.
+  const exact_exp_log::LibmTables* lanes;
+  bool eight;
+};
+
+// A model's vector lanes. This primary template has none. A specialisation
+// (see eig/two_param_lanes.cpp, eig/psychometric_lanes.cpp) declares
+//   static const exact_exp_log::LibmTables* tables(const M&, bool eight);
+//     the tables when its lanes reproduce the scalar bits here, else null
+//   static void score_range(const ScoreJob<M>&, std::size_t first, std::size_t last, double* result);
+template <class M>
+struct EigLanes;
+
+template <class M>
+concept HasEigLanes = requires(const M& model) {
+  { EigLanes<M>::tables(model, true) } -> std::same_as<const exact_exp_log::LibmTables*>;
+};
+
+// The score of one design from its sums over the samples, outcomes in order.
+inline double design_score(std::span<const std::uint8_t> outcomes, std::size_t n_samples, const double sum_p[2],
+                           const double sum_plp[2]) noexcept {
+  const double n = static_cast<double>(n_samples);
+  double total = 0.0;
+  for (const std::uint8_t outcome : outcomes) {
+    const int y = outcome != 0 ? 1 : 0;
+    const double p_hat = sum_p[y] / n;
+    double term = sum_plp[y] / n;
+    if (p_hat != 0.0) term -= std::log(p_hat) * p_hat;
+    total += term;
+  }
+  return total;
+}
+
+// p·log p of a response probability, 0 where p is 0.
+inline double p_log_p(const ResponseProbs& r, int y) noexcept { return r.p[y] == 0.0 ? 0.0 : r.lp[y] * r.p[y]; }
+
+template <ResponseModel M>
+void score_range_scalar(const ScoreJob<M>& job, std::size_t first, std::size_t last, double* result) noexcept {
+  double row[M::kDesignColumns];
+  for (std::size_t d = first; d < last; ++d) {
+    for (std::size_t j = 0; j < M::kDesignColumns; ++j) row[j] = job.designs->unchecked_at(d, j);
+    double sum_p[2] = {0.0, 0.0};
+    double sum_plp[2] = {0.0, 0.0};
+    for (const auto& sample : job.samples) {
+      const ResponseProbs r = job.model->response_probs(sample, std::span<const double>(row, M::kDesignColumns));
+      for (int y = 0; y < 2; ++y) {
+        sum_p[y] += r.p[y];
+        sum_plp[y] += p_log_p(r, y);
+      }
+    }
+    result[d] = design_score(job.outcomes, job.samples.size(), sum_p, sum_plp);
+  }
+}
+
+// Below this many (design, sample) pairs a worker thread costs more than it saves.
+inline constexpr std::uint64_t kMinScorePairsPerThread = 8192;
+
+// Scores every design under `rows`, n_samples natural-scale parameter rows
+// (row-major, dim() values each), on `threads` threads (0 = one per core).
+// Fails with the unwrap failure when there are no samples, and with the
+// index failure when the designs have fewer columns than the model reads, as
+// long as anything is scored. For models whose rows are checked, every row
+// must be inside the support (Panic otherwise).
+template <ResponseModel M>
+std::vector<double> score_designs(const M& model, ScoreKernel kernel, std::span<const std::uint8_t> outcomes,
+                                  std::span<const double> rows, std::uint64_t n_samples, const MatrixView& designs,
+                                  unsigned threads = 0) {
+  const std::size_t n_designs = designs.rows;
+  std::vector<double> result(n_designs, 0.0);
+  if (outcomes.empty() || n_designs == 0) return result;
+  // The mean of no samples does not exist.
+  if (n_samples == 0) panic_unwrap_none();
+  check_index(M::kDesignColumns - 1, designs.cols);
+  const std::size_t dim = model.dim();
+  check(rows.size() / dim == n_samples && rows.size() % dim == 0, "theta.len() == n_samples * dim");
+
+  std::vector<typename M::EigSample> samples;
+  samples.reserve(static_cast<std::size_t>(n_samples));
+  for (std::size_t n = 0; n < n_samples; ++n) {
+    const std::span<const double> row = rows.subspan(n * dim, dim);
+    if constexpr (M::kEigRowsChecked) check(model.in_support(row), "parameter row inside the model's support");
+    samples.push_back(model.eig_sample(row));
+  }
+
+  ScoreJob<M> job{&model, outcomes, samples, &designs, nullptr, false};
+  if constexpr (HasEigLanes<M>) {
+    if (kernel == ScoreKernel::Fastest && EigLanes<M>::tables(model, true) != nullptr) {
+      job.lanes = EigLanes<M>::tables(model, true);
+      job.eight = true;
+    } else if (kernel != ScoreKernel::Scalar) {
+      job.lanes = EigLanes<M>::tables(model, false);
+    }
+  }
+  const std::size_t n_workers = useful_workers(
+      threads, static_cast<std::uint64_t>(n_designs) * n_samples, kMinScorePairsPerThread, n_designs);
+  // Contiguous blocks of designs, whole vectors of them where the lanes run.
+  const std::size_t per_vector = job.lanes == nullptr ? 1 : job.eight ? 8 : 4;
+  const std::size_t vectors = (n_designs + per_vector - 1) / per_vector;
+  const std::size_t block = (vectors + n_workers - 1) / n_workers * per_vector;
+  score_in_blocks(n_designs, block, [&](std::size_t first, std::size_t last) {
+    if constexpr (HasEigLanes<M>) {
+      if (job.lanes != nullptr) return EigLanes<M>::score_range(job, first, last, result.data());
+    }
+    score_range_scalar(job, first, last, result.data());
+  });
+  return result;
+}
+
+}  // namespace varnel
+
+// The lanes of the models that have them.
+#include "eig/model_lanes.hpp"

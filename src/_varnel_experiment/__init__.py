@@ -1,0 +1,22 @@
+"""Adaptive experiments run trial by trial on top of varnel's estimators.
+
+``AdaptiveExperiment`` keeps a model, the candidate stimuli and the trials so
+far. After each recorded answer it draws the posterior with
+``varnel.posterior.NUTSEstimator`` and scores the candidates with
+``varnel.eig.EnumeratedMonteCarloEstimator``; it stops on a target posterior
+sd of the location m or a trial count, and saves and resumes itself as JSON.
+
+This package is imported while the extension initialises, so it never imports
+``varnel`` at module level: the extension is looked up in ``sys.modules`` when
+it is needed.
+
+The package is split by concern: ``diagnostics`` (R-hat, effective sample
+size), ``persistence`` (the file format and the models' settings records) and
+``experiment`` (the trial loop).
+"""
+
+from .diagnostics import bulk_ess, normal_quantile, rhat
+from .experiment import AdaptiveExperiment, ParameterSummary, Posterior, Trial
+from .persistence import _rebuild_model
+
+__all__ = ["AdaptiveExperiment", "ParameterSummary", "Posterior", "Trial", "bulk_ess", "rhat"]

@@ -38,7 +38,7 @@ from dataclasses import dataclass, field
 import numpy as np
 
 import varnel
-from varnel import experiment  # the form type checkers follow (the stub is one module)
+from varnel import experiment
 
 GRID = np.round(np.linspace(-3.0, 3.0, 61), 10)
 NUM_TUNE = 400

@@ -16,7 +16,7 @@ size), ``persistence`` (the file format and the models' settings records) and
 """
 
 from .diagnostics import bulk_ess, normal_quantile, rhat
-from .experiment import AdaptiveExperiment, ParameterSummary, Posterior, Trial
+from .experiment import QUANTILES, UPDATES, AdaptiveExperiment, ParameterSummary, Posterior, Trial
 from .persistence import _rebuild_model
 
 __all__ = ["AdaptiveExperiment", "ParameterSummary", "Posterior", "Trial", "bulk_ess", "rhat"]

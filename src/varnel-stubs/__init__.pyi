@@ -3,19 +3,21 @@
 The submodules ``models``, ``posterior`` and ``eig`` are attributes of the
 extension module, not importable packages: write ``varnel.models.X`` (or
 ``from varnel import models``), not ``import varnel.models``. They are written
-here as namespaces so that type checkers see their classes. ``experiment`` is
-a pure-Python module (``_varnel_experiment``, annotated in its source), also
-importable as ``varnel.experiment``.
+here as namespaces so that type checkers see their classes. ``experiment``
+(the pure-Python package ``_varnel_experiment``, annotated in its source) and
+``runtime`` are importable: ``from varnel.experiment import AdaptiveExperiment``.
 """
 
 from collections.abc import Sequence
 from typing import Final, Literal, SupportsFloat, SupportsIndex, final
 
-import _varnel_experiment as experiment
-
 import numpy as np
 import numpy.typing as npt
 import pyarrow as pa
+
+from . import experiment as experiment
+from . import runtime as runtime
+from .runtime import PanicException as PanicException
 
 # experiment is listed so that type checkers see it as exported; at run time
 # varnel.__all__ names the three native submodules.
@@ -26,12 +28,6 @@ _BoolLike = bool | np.bool_
 _Link = Literal["logistic", "normal", "gumbel"]
 # A rate fixed at a value, or estimated with a Beta(a, b) prior.
 _Rate = _Float | tuple[_Float, _Float]
-
-# Defined in the small module varnel.runtime (also reachable as varnel.PanicException).
-class PanicException(BaseException):
-    """An internal failure inside varnel (a broken invariant, an index out of
-    range, an explicit stop such as a timeout). Derives from BaseException, so
-    ``except Exception`` does not catch it."""
 
 @final
 class models:

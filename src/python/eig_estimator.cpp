@@ -22,7 +22,6 @@ namespace {
 
 constexpr const char* kClassName = "EnumeratedMonteCarloEstimator";
 constexpr const char* kQualifiedName = "builtins.EnumeratedMonteCarloEstimator";
-constexpr std::string_view kTextSignature = "(outcomes, n_samples)";
 constexpr std::string_view kClassDoc =
     "Rao- Blackwellized Monte Carlo estimator.\n"
     "Used to estimate the expected information gain of a design using simple Monte Carlo\n"
@@ -109,8 +108,8 @@ PyObject* estimate(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef kMethods[] = {
-    {"estimate", py::as_method(estimate), METH_VARARGS | METH_KEYWORDS,
-     "estimate($self, model, params, candidate_designs)\n--\n\n"},
+    {py::method_name(kEstimateSignature.function), py::as_method(estimate), METH_VARARGS | METH_KEYWORDS,
+     py::method_doc(kEstimateSignature)},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -124,7 +123,8 @@ const PyType_Slot kSlots[] = {
 
 void register_eig(PyObject* module) {
   if (g_type == nullptr) {
-    const py::ClassSpec spec{kQualifiedName, kClassName, kTextSignature, kClassDoc,
+    const std::string text_signature = py::text_signature(kNewSignature, false);
+    const py::ClassSpec spec{kQualifiedName, kClassName, text_signature, kClassDoc,
                              static_cast<int>(sizeof(py::Instance<Estimator>)), kSlots};
     g_type = reinterpret_cast<PyTypeObject*>(py::create_type(spec).release());
   }

@@ -16,6 +16,7 @@
 #include "model/model.hpp"
 #include "model/psychometric.hpp"
 #include "model/two_param_psychometric.hpp"
+#include "python/py/args.hpp"
 #include "python/py/guard.hpp"
 #include "python/py/object.hpp"
 #include "python/py/registration.hpp"
@@ -77,8 +78,9 @@ struct ModelClass {
   }
   static constexpr const char* kSettingsDoc =
       "The constructor's arguments as a new dict: the class called with them as keywords is an equal model.";
-  static constexpr const char* kReduceDoc =
-      "__reduce__($self)\n--\n\nRebuilds the model from its settings (pickling, copy.deepcopy).";
+  static const char* reduce_doc() {
+    return py::method_doc("__reduce__", "Rebuilds the model from its settings (pickling, copy.deepcopy).");
+  }
 };
 
 // Creates model M's class from `spec` once per process and adds it to

@@ -27,9 +27,6 @@ namespace {
 
 constexpr const char* kClassName = "NUTSEstimator";
 constexpr const char* kQualifiedName = "builtins.NUTSEstimator";
-constexpr std::string_view kTextSignature =
-    "(num_tune=None, num_draws=None, num_chains=None, maxdepth=None, timeout=None, "
-    "max_energy_error=None, seed=None)";
 constexpr std::string_view kClassDoc = "";
 
 // Seconds the whole sampling run may take when no timeout is given.
@@ -221,18 +218,18 @@ PyObject* move(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef kMethods[] = {
-    {"estimate", py::as_method(estimate), METH_VARARGS | METH_KEYWORDS,
-     "estimate($self, model, design, observations)\n--\n\n"},
-    {"estimate_with_stats", py::as_method(estimate_with_stats), METH_VARARGS | METH_KEYWORDS,
-     "estimate_with_stats($self, model, design, observations)\n--\n\n"},
-    {"log_likelihoods", py::as_method(log_likelihoods), METH_VARARGS | METH_KEYWORDS,
-     "log_likelihoods($self, model, points, design, observations)\n--\n\n"
+    {py::method_name(kEstimateSignature.function), py::as_method(estimate), METH_VARARGS | METH_KEYWORDS,
+     py::method_doc(kEstimateSignature)},
+    {py::method_name(kEstimateWithStatsSignature.function), py::as_method(estimate_with_stats),
+     METH_VARARGS | METH_KEYWORDS, py::method_doc(kEstimateWithStatsSignature)},
+    {py::method_name(kLogLikelihoodsSignature.function), py::as_method(log_likelihoods), METH_VARARGS | METH_KEYWORDS,
+     py::method_doc(kLogLikelihoodsSignature,
      "The log-likelihood of the trials (design rows with their observations) at\n"
      "each point: points is a float64 array of shape (n, len(param_names)) on the\n"
      "natural scale, every row inside the model's support (ValueError otherwise).\n"
-     "Returns a float64 array of n values."},
-    {"move", py::as_method(move), METH_VARARGS | METH_KEYWORDS,
-     "move($self, model, design, observations, points, step_size, num_steps=None)\n--\n\n"
+     "Returns a float64 array of n values.")},
+    {py::method_name(kMoveSignature.function), py::as_method(move), METH_VARARGS | METH_KEYWORDS,
+     py::method_doc(kMoveSignature,
      "Moves every point (a float64 array of shape (n, len(param_names)), natural\n"
      "scale, inside the support) by num_steps (default 2) NUTS transitions that\n"
      "leave the posterior given the trials invariant: each point is its own chain\n"
@@ -242,7 +239,7 @@ PyMethodDef kMethods[] = {
      "warm-up. The rejuvenation step of a sequential Monte Carlo update. Returns\n"
      "(moved points, next step size, mean acceptance, divergent transitions);\n"
      "the result does not depend on the thread count. Stops with\n"
-     "varnel.PanicException('Timeout') past this estimator's timeout."},
+     "varnel.PanicException('Timeout') past this estimator's timeout.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -256,7 +253,8 @@ const PyType_Slot kSlots[] = {
 
 void register_posterior(PyObject* module) {
   if (g_type == nullptr) {
-    const py::ClassSpec spec{kQualifiedName, kClassName, kTextSignature, kClassDoc,
+    const std::string text_signature = py::text_signature(kNewSignature, false);
+    const py::ClassSpec spec{kQualifiedName, kClassName, text_signature, kClassDoc,
                              static_cast<int>(sizeof(py::Instance<NUTSEstimator>)), kSlots};
     g_type = reinterpret_cast<PyTypeObject*>(py::create_type(spec).release());
   }

@@ -23,9 +23,6 @@ using Model = PsychometricModel;
 
 constexpr const char* kClassName = "PsychometricModel";
 constexpr const char* kQualifiedName = "builtins.PsychometricModel";
-constexpr std::string_view kTextSignature =
-    "(*, link='logistic', mu_log_s=0.0, sigma_log_s=1.0, mu_m=0.0, sigma_m=1.0, guess_rate=0.0, "
-    "lapse_rate=0.0)";
 constexpr std::string_view kClassDoc =
     "A psychometric model with guess and lapse rates. The model is defined as:\n"
     "\n"
@@ -50,7 +47,10 @@ constexpr std::string_view kClassDoc =
 constexpr py::Signature<7> kNewSignature{
     "PsychometricModel.__new__",
     {"link", "mu_log_s", "sigma_log_s", "mu_m", "sigma_m", "guess_rate", "lapse_rate"},
-    0};
+    0,
+    {"'logistic'", "0.0", "1.0", "0.0", "1.0", "0.0", "0.0"},
+    true};
+constexpr const char* kSamplePrior = "PsychometricModel.sample_prior";
 constexpr py::Signature<1> kPriorPredictiveSignature{"PsychometricModel.sample_prior_predictive",
                                                      {"design"}, 1};
 constexpr py::Signature<3> kLogLikelihoodSignature{
@@ -112,12 +112,6 @@ auto convert_named(const char* name, PyObject* obj, F&& convert) -> decltype(con
 
 PyObject* model_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
   return py::guard([&] {
-    // Every setting is a keyword: positional numbers would be too easy to mix up.
-    if (args != nullptr && PyTuple_Size(args) > 0) {
-      const Py_ssize_t n = PyTuple_Size(args);
-      py::raise(PyExc_TypeError, "PsychometricModel.__new__() takes 0 positional arguments but " +
-                                     std::to_string(n) + (n == 1 ? " was given" : " were given"));
-    }
     const auto a = py::parse_arguments(kNewSignature, args, kwargs);
     const Link link = a[0] ? convert_named("link", a[0], to_link) : Link::Logistic;
     const auto f64 = [&](const char* name, PyObject* obj, double fallback) {
@@ -237,14 +231,27 @@ PyGetSetDef kGetSet[] = {
 };
 
 PyMethodDef kMethods[] = {
-    {"sample_prior", py::as_method(sample_prior), METH_NOARGS, "sample_prior($self)\n--\n\n"},
-    {"sample_prior_predictive", py::as_method(sample_prior_predictive), METH_VARARGS | METH_KEYWORDS,
-     "sample_prior_predictive($self, design)\n--\n\n"},
-    {"log_likelihood", py::as_method(log_likelihood), METH_VARARGS | METH_KEYWORDS,
-     "log_likelihood($self, params, design, observations)\n--\n\n"},
-    {"log_posterior", py::as_method(log_posterior), METH_VARARGS | METH_KEYWORDS,
-     "log_posterior($self, params, design, observations)\n--\n\n"},
-    {"__reduce__", py::as_method(ModelClass<Model>::reduce), METH_NOARGS, ModelClass<Model>::kReduceDoc},
+    {py::method_name(kSamplePrior), py::as_method(sample_prior), METH_NOARGS,
+     py::method_doc(kSamplePrior,
+                    "One parameter vector drawn from the priors (natural scale, in param_names\n"
+                    "order); draws with guess_rate + lapse_rate >= 1 are drawn again.")},
+    {py::method_name(kPriorPredictiveSignature.function), py::as_method(sample_prior_predictive),
+     METH_VARARGS | METH_KEYWORDS,
+     py::method_doc(kPriorPredictiveSignature,
+                    "One simulated response (a list of one bool) at design[0], a 1-D float64\n"
+                    "array, under parameters drawn from the priors.")},
+    {py::method_name(kLogLikelihoodSignature.function), py::as_method(log_likelihood), METH_VARARGS | METH_KEYWORDS,
+     py::method_doc(kLogLikelihoodSignature,
+                    "The log-likelihood of the observations (a 1-D bool array) at params, one\n"
+                    "value per entry of param_names on the natural scale; design is a 2-D float64\n"
+                    "array with the stimulus in column 0, rows paired with observations up to the\n"
+                    "shorter of the two. -inf outside the support; ValueError for a params of\n"
+                    "the wrong length.")},
+    {py::method_name(kLogPosteriorSignature.function), py::as_method(log_posterior), METH_VARARGS | METH_KEYWORDS,
+     py::method_doc(kLogPosteriorSignature,
+                    "log_likelihood plus the log prior densities of s (log-normal), m (normal) and\n"
+                    "the estimated rates (Beta), at params on the natural scale.")},
+    {"__reduce__", py::as_method(ModelClass<Model>::reduce), METH_NOARGS, ModelClass<Model>::reduce_doc()},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -260,7 +267,8 @@ const PyType_Slot kSlots[] = {
 }  // namespace
 
 void register_general_model(PyObject* module) {
-  const py::ClassSpec spec{kQualifiedName, kClassName, kTextSignature, kClassDoc,
+  const std::string text_signature = py::text_signature(kNewSignature, false);
+  const py::ClassSpec spec{kQualifiedName, kClassName, text_signature, kClassDoc,
                            static_cast<int>(sizeof(py::Instance<Model>)), kSlots};
   // An attribute of `models`, kept out of the module's __all__, which lists
   // the original class only.

@@ -21,7 +21,6 @@ using Model = TwoParameterPsychometricModel;
 
 constexpr const char* kClassName = "TwoParameterPsychometricModel";
 constexpr const char* kQualifiedName = "builtins.TwoParameterPsychometricModel";
-constexpr std::string_view kTextSignature = "(mu_k, sigma_k, mu_m, sigma_m)";
 constexpr std::string_view kClassDoc =
     "A two-parameter psychometric model. The model is defined as:\n"
     "\n"
@@ -43,6 +42,7 @@ constexpr py::Signature<3> kLogLikelihoodSignature{
     "TwoParameterPsychometricModel.log_likelihood", {"params", "design", "observations"}, 3};
 constexpr py::Signature<3> kLogPosteriorSignature{
     "TwoParameterPsychometricModel.log_posterior", {"params", "design", "observations"}, 3};
+constexpr const char* kSamplePrior = "TwoParameterPsychometricModel.sample_prior";
 
 const Model& self_model(PyObject* self) { return varnel::self_model<Model>(self); }
 
@@ -128,16 +128,14 @@ PyGetSetDef kGetSet[] = {
 };
 
 PyMethodDef kMethods[] = {
-    {"sample_prior", py::as_method(sample_prior), METH_NOARGS,
-     "sample_prior($self)\n--\n\n"},
-    {"sample_prior_predictive", py::as_method(sample_prior_predictive),
-     METH_VARARGS | METH_KEYWORDS, "sample_prior_predictive($self, design)\n--\n\n"},
-    {"log_likelihood", py::as_method(log_likelihood),
-     METH_VARARGS | METH_KEYWORDS,
-     "log_likelihood($self, params, design, observations)\n--\n\n"},
-    {"log_posterior", py::as_method(log_posterior), METH_VARARGS | METH_KEYWORDS,
-     "log_posterior($self, params, design, observations)\n--\n\n"},
-    {"__reduce__", py::as_method(ModelClass<Model>::reduce), METH_NOARGS, ModelClass<Model>::kReduceDoc},
+    {py::method_name(kSamplePrior), py::as_method(sample_prior), METH_NOARGS, py::method_doc(kSamplePrior)},
+    {py::method_name(kPriorPredictiveSignature.function), py::as_method(sample_prior_predictive),
+     METH_VARARGS | METH_KEYWORDS, py::method_doc(kPriorPredictiveSignature)},
+    {py::method_name(kLogLikelihoodSignature.function), py::as_method(log_likelihood),
+     METH_VARARGS | METH_KEYWORDS, py::method_doc(kLogLikelihoodSignature)},
+    {py::method_name(kLogPosteriorSignature.function), py::as_method(log_posterior), METH_VARARGS | METH_KEYWORDS,
+     py::method_doc(kLogPosteriorSignature)},
+    {"__reduce__", py::as_method(ModelClass<Model>::reduce), METH_NOARGS, ModelClass<Model>::reduce_doc()},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -152,7 +150,8 @@ const PyType_Slot kSlots[] = {
 }  // namespace
 
 void register_models(PyObject* module) {
-  const py::ClassSpec spec{kQualifiedName, kClassName, kTextSignature, kClassDoc,
+  const std::string text_signature = py::text_signature(kNewSignature, false);
+  const py::ClassSpec spec{kQualifiedName, kClassName, text_signature, kClassDoc,
                            static_cast<int>(sizeof(py::Instance<Model>)), kSlots};
   register_model_class<Model>(module, spec, true);
 }

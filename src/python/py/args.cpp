@@ -1,5 +1,7 @@
 #include "python/py/args.hpp"
 
+#include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -22,13 +24,18 @@ std::string list_names(const std::vector<const char*>& names) {
 }  // namespace
 
 void parse_arguments(const char* function, std::span<const char* const> names,
-                     std::size_t required, PyObject* args, PyObject* kwargs,
+                     std::size_t required, bool keyword_only, PyObject* args, PyObject* kwargs,
                      std::span<PyObject*> out) {
   const std::size_t n_params = names.size();
   for (auto& slot : out) slot = nullptr;
   const Py_ssize_t n_given_signed = args == nullptr ? 0 : PyTuple_Size(args);
   if (n_given_signed < 0) throw_python_error();
   const auto n_given = static_cast<std::size_t>(n_given_signed);
+  // Every setting a keyword: positional numbers would be too easy to mix up.
+  if (keyword_only && n_given > 0) {
+    raise(PyExc_TypeError, concat({function, "() takes 0 positional arguments but ", std::to_string(n_given),
+                                   n_given == 1 ? " was given" : " were given"}));
+  }
 
   // Same order of checks as a Python function call: positional arguments
   // first, then keywords (unexpected, given twice), then the count of
@@ -86,6 +93,31 @@ void parse_arguments(const char* function, std::span<const char* const> names,
                   " required positional argument", missing.size() == 1 ? "" : "s", ": ",
                   list_names(missing)}));
   }
+}
+
+std::string text_signature(std::span<const char* const> names, std::size_t required,
+                           std::span<const char* const> defaults, bool keyword_only, bool self) {
+  std::string text = "(";
+  if (self) text += "$self";
+  if (keyword_only && !names.empty()) text += self ? ", *" : "*";
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0 || self || keyword_only) text += ", ";
+    text += names[i];
+    if (i >= required) text += concat({"=", defaults[i] != nullptr ? defaults[i] : "None"});
+  }
+  return text + ")";
+}
+
+const char* method_name(const char* function) noexcept {
+  const char* dot = std::strrchr(function, '.');
+  return dot == nullptr ? function : dot + 1;
+}
+
+const char* method_doc(const char* function, std::string_view parameters, std::string_view doc) {
+  // Never freed: method tables keep pointers into them for the process's life.
+  static std::deque<std::string> docs;
+  docs.push_back(concat({method_name(function), parameters, "\n--\n\n", doc}));
+  return docs.back().c_str();
 }
 
 }  // namespace varnel::py

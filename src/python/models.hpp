@@ -7,17 +7,21 @@
 // registration line) and giving it a class file of this folder that defines
 // its constructor and registers it with register_model_class.
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "model/model.hpp"
 #include "model/psychometric.hpp"
 #include "model/two_param_psychometric.hpp"
 #include "python/py/args.hpp"
+#include "python/py/convert.hpp"
 #include "python/py/guard.hpp"
+#include "python/py/numpy.hpp"
 #include "python/py/object.hpp"
 #include "python/py/registration.hpp"
 
@@ -82,6 +86,25 @@ struct ModelClass {
     return py::method_doc("__reduce__", "Rebuilds the model from its settings (pickling, copy.deepcopy).");
   }
 };
+
+// The arguments (params, design, observations) of a model's log_likelihood
+// and log_posterior, converted in order; params is checked by `check_params`
+// (its length) before the design is converted.
+struct DataArguments {
+  std::vector<double> params;
+  py::F64Matrix design;
+  BoolVectorView observations;
+};
+
+template <class CheckParams>
+DataArguments data_arguments(const std::array<PyObject*, 3>& a, CheckParams&& check_params) {
+  DataArguments out;
+  out.params = py::convert_arg("params", a[0], py::to_f64_list);
+  check_params(out.params);
+  out.design = py::convert_arg("design", a[1], py::to_f64_matrix);
+  out.observations = py::convert_arg("observations", a[2], py::to_bool_vector);
+  return out;
+}
 
 // Creates model M's class from `spec` once per process and adds it to
 // `module`: listed in __all__ when `listed`, a plain attribute otherwise.

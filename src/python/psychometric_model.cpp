@@ -147,25 +147,16 @@ PyObject* sample_prior_predictive(PyObject* self, PyObject* args, PyObject* kwar
   });
 }
 
-struct DataArguments {
-  std::vector<double> params;
-  py::F64Matrix design;
-  BoolVectorView observations;
-};
-
-DataArguments convert_data_arguments(const Model& model, const std::array<PyObject*, 3>& a) {
-  DataArguments out;
-  out.params = py::convert_arg("params", a[0], py::to_f64_list);
-  check_row_width(model, out.params.size(), "params");
-  out.design = py::convert_arg("design", a[1], py::to_f64_matrix);
-  out.observations = py::convert_arg("observations", a[2], py::to_bool_vector);
-  return out;
+// The data arguments, params holding one value per parameter.
+DataArguments model_data(const Model& model, const std::array<PyObject*, 3>& a) {
+  return data_arguments(a, [&](const std::vector<double>& params) { check_row_width(model, params.size(), "params"); });
 }
 
 PyObject* log_likelihood(PyObject* self, PyObject* args, PyObject* kwargs) {
   return py::guard([&] {
     const Model& model = self_model(self);
-    const auto data = convert_data_arguments(model, py::parse_arguments(kLogLikelihoodSignature, args, kwargs));
+    const auto a = py::parse_arguments(kLogLikelihoodSignature, args, kwargs);
+    const auto data = model_data(model, a);
     return py::to_py_float(model.log_likelihood_natural(data.params, data.design.view, data.observations));
   });
 }
@@ -173,7 +164,8 @@ PyObject* log_likelihood(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* log_posterior(PyObject* self, PyObject* args, PyObject* kwargs) {
   return py::guard([&] {
     const Model& model = self_model(self);
-    const auto data = convert_data_arguments(model, py::parse_arguments(kLogPosteriorSignature, args, kwargs));
+    const auto a = py::parse_arguments(kLogPosteriorSignature, args, kwargs);
+    const auto data = model_data(model, a);
     return py::to_py_float(model.log_posterior_natural(data.params, data.design.view, data.observations));
   });
 }

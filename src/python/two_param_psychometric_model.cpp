@@ -87,26 +87,11 @@ PyObject* sample_prior_predictive(PyObject* self, PyObject* args, PyObject* kwar
   });
 }
 
-// The arguments of log_likelihood and log_posterior, converted in order.
-struct DataArguments {
-  std::vector<double> params;
-  py::F64Matrix design;
-  BoolVectorView observations;
-};
-
-DataArguments convert_data_arguments(const std::array<PyObject*, 3>& a) {
-  DataArguments out;
-  out.params = py::convert_arg("params", a[0], py::to_f64_list);
-  out.design = py::convert_arg("design", a[1], py::to_f64_matrix);
-  out.observations = py::convert_arg("observations", a[2], py::to_bool_vector);
-  return out;
-}
-
 PyObject* log_likelihood(PyObject* self, PyObject* args, PyObject* kwargs) {
   return py::guard([&] {
     const Model& model = self_model(self);
-    const auto data =
-        convert_data_arguments(py::parse_arguments(kLogLikelihoodSignature, args, kwargs));
+    const auto a = py::parse_arguments(kLogLikelihoodSignature, args, kwargs);
+    const auto data = data_arguments(a, [](const std::vector<double>&) {});
     return py::to_py_float(
         model.log_likelihood_vec(data.params, data.design.view, data.observations));
   });
@@ -115,8 +100,8 @@ PyObject* log_likelihood(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* log_posterior(PyObject* self, PyObject* args, PyObject* kwargs) {
   return py::guard([&] {
     const Model& model = self_model(self);
-    const auto data =
-        convert_data_arguments(py::parse_arguments(kLogPosteriorSignature, args, kwargs));
+    const auto a = py::parse_arguments(kLogPosteriorSignature, args, kwargs);
+    const auto data = data_arguments(a, [](const std::vector<double>&) {});
     return py::to_py_float(
         model.log_posterior_vec(data.params, data.design.view, data.observations));
   });

@@ -12,11 +12,20 @@ it is needed.
 
 The package is split by concern: ``diagnostics`` (R-hat, effective sample
 size), ``persistence`` (the file format and the models' settings records) and
-``experiment`` (the trial loop).
+``experiment`` (the trial loop) and ``store`` (sessions in SQLite).
 """
 
-from .diagnostics import bulk_ess, normal_quantile, rhat
-from .experiment import QUANTILES, UPDATES, AdaptiveExperiment, ParameterSummary, Posterior, Trial
-from .persistence import _rebuild_model
+from importlib import metadata as _metadata
 
-__all__ = ["AdaptiveExperiment", "ParameterSummary", "Posterior", "Trial", "bulk_ess", "rhat"]
+from .diagnostics import bulk_ess, normal_quantile, rhat
+from .experiment import QUANTILES, UPDATES, AdaptiveExperiment, ParameterSummary, Posterior, SamplerError, Trial
+from .persistence import _rebuild_model
+from .store import SessionLockedError, SessionStore
+
+try:
+    __version__: str = _metadata.version("varnel")
+except _metadata.PackageNotFoundError:  # run from a source tree
+    __version__ = "unknown"
+
+__all__ = ["AdaptiveExperiment", "ParameterSummary", "Posterior", "SamplerError", "SessionLockedError", "SessionStore", "Trial",
+           "bulk_ess", "rhat"]

@@ -2,15 +2,20 @@
 
 from __future__ import annotations
 
+import copy
+import dataclasses
 import functools
+import inspect
+import json
 import math
 import numbers
 import os
 import secrets
 import sys
 import time
-from collections.abc import Iterable
+from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
+from types import MappingProxyType
 from typing import TYPE_CHECKING, Any, NamedTuple, Union
 
 import numpy as np
@@ -32,16 +37,26 @@ if TYPE_CHECKING:  # never at run time: the extension imports this package while
 
     Model = Union[varnel.models.PsychometricModel, varnel.models.TwoParameterPsychometricModel]
 
-__all__ = ["AdaptiveExperiment", "ParameterSummary", "Posterior", "Trial"]
+__all__ = ["AdaptiveExperiment", "ParameterSummary", "Posterior", "SamplerError", "Trial"]
 
 QUANTILES = (2.5, 25.0, 50.0, 75.0, 97.5)  # percent
 
 
 class Trial(NamedTuple):
-    """One recorded trial: the stimulus presented (a candidate) and the answer."""
+    """One recorded trial: the stimulus presented (a candidate, unless recorded
+    ``off_grid``), the answer, and the caller's ``metadata`` (a read-only
+    mapping of JSON values, or None)."""
 
     x: float
     response: bool
+    metadata: Mapping[str, Any] | None = None
+    off_grid: bool = False
+
+
+class SamplerError(RuntimeError):
+    """The posterior of an experiment could not be drawn: the sampler timed out
+    or failed (the message says which). The experiment keeps its trials and
+    may be asked again."""
 
 
 @dataclass(frozen=True)
@@ -175,8 +190,44 @@ def _candidates(value: Any) -> np.ndarray:
 
 
 # A recorded stimulus matches a candidate within this distance, relative to the
-# candidate's magnitude when that exceeds 1 (float noise from a display loop).
+# candidate's magnitude when that exceeds 1 (float noise from a display loop),
+# or within this relative distance, which covers a candidate rounded to float32.
 _MATCH_TOLERANCE = 1e-9
+_MATCH_RELATIVE = 1e-6
+
+
+def _scalar(value: Any) -> Any:
+    """A 0-d array as its element; anything else as it is."""
+    return value[()] if isinstance(value, np.ndarray) and value.ndim == 0 else value
+
+
+def _response(value: Any) -> bool:
+    value = _scalar(value)
+    if isinstance(value, (bool, np.bool_)):
+        return bool(value)
+    if isinstance(value, numbers.Integral):
+        if value in (0, 1):
+            return bool(value)
+        raise ValueError(f"argument 'response': an integer response must be 0 or 1, got {value}")
+    raise TypeError(f"argument 'response': expected a bool or the integer 0 or 1, got {type(value).__name__}")
+
+
+def _json_value(name: str, value: Any) -> Any:
+    """A deep copy of a JSON value (finite numbers, str keys); TypeError naming the argument otherwise."""
+    try:
+        return json.loads(json.dumps(value, allow_nan=False))
+    except (TypeError, ValueError) as e:
+        raise TypeError(f"argument '{name}': expected JSON values (str keys, finite numbers): {e}") from None
+
+
+def _metadata(value: Any) -> Mapping[str, Any] | None:
+    if value is None:
+        return None
+    if not isinstance(value, Mapping):
+        raise TypeError(f"argument 'metadata': expected a dict or None, got {type(value).__name__}")
+    if not all(isinstance(key, str) for key in value):
+        raise TypeError("argument 'metadata': every key must be a str")
+    return MappingProxyType(_json_value("metadata", dict(value)))
 
 
 # ---------------------------------------------------------------------------
@@ -215,6 +266,39 @@ def _systematic_resample(weights: np.ndarray, size: int, u: float) -> np.ndarray
     cumulative = np.cumsum(weights)
     cumulative[-1] = 1.0  # the total is 1 up to rounding
     return np.searchsorted(cumulative, (np.arange(size) + u) / size, side="right")
+
+
+# ---------------------------------------------------------------------------
+# Trials in files and stores
+
+def _trial_entry(trial: Trial) -> list[Any]:
+    """[x, response], with {"metadata": ..., "off_grid": true} third when either is set."""
+    entry: list[Any] = [trial.x, trial.response]
+    extra: dict[str, Any] = {}
+    if trial.metadata is not None:
+        extra["metadata"] = dict(trial.metadata)
+    if trial.off_grid:
+        extra["off_grid"] = True
+    if extra:
+        entry.append(extra)
+    return entry
+
+
+def _trial_from_entry(entry: Any, i: int = 0) -> Trial:
+    if not (isinstance(entry, list) and len(entry) in (2, 3)):
+        raise ValueError(f"trial {i} is not a pair [x, response] (with an optional object third)")
+    extra = entry[2] if len(entry) == 3 else {}
+    if not isinstance(extra, dict):
+        raise ValueError(f"trial {i}: its third entry is not an object")
+    return Trial(entry[0], entry[1], extra.get("metadata"), extra.get("off_grid", False))
+
+
+_STATE_KEYS = ("format", "version", "written_by", "model", "candidates", "settings", "seed", "metadata",
+               "trials", "discarded")
+
+
+def _version() -> str:
+    return str(getattr(_varnel(), "__version__", "unknown"))
 
 
 # ---------------------------------------------------------------------------
@@ -276,6 +360,7 @@ class AdaptiveExperiment:
         ess_threshold: float = 0.5,
         num_moves: int = 1,
         move_share: float = 0.125,
+        metadata: Mapping[str, Any] | None = None,
     ) -> None:
         classes = _model_classes()
         if not isinstance(model, classes):
@@ -317,7 +402,14 @@ class AdaptiveExperiment:
         if share > 1.0:
             raise ValueError(f"argument 'move_share': must be in (0, 1], got {share}")
         self._move_share: float = share
+        if metadata is not None and not isinstance(metadata, Mapping):
+            raise TypeError(f"argument 'metadata': expected a dict or None, got {type(metadata).__name__}")
+        self._metadata: dict[str, Any] = {} if metadata is None else _json_value("metadata", dict(metadata))
         self._trials: list[Trial] = []
+        self._discarded: list[Trial] = []
+        self._store: Any = None  # the session of a SessionStore this experiment writes to, if any
+        self._extra: dict[str, Any] = {}  # keys of a loaded file this version does not use, kept on save
+        self._before_last: _Particles | None = None  # the particles before the last trial was taken in
         self._posterior: Posterior | None = None  # for the current trials, when drawn
         self._scores: np.ndarray | None = None
         self._particles: _Particles | None = None  # the incremental update's state
@@ -362,6 +454,44 @@ class AdaptiveExperiment:
         """Every recorded trial, oldest first (a read-only snapshot)."""
         return tuple(self._trials)
 
+    @property
+    def discarded(self) -> tuple[Trial, ...]:
+        """The trials taken back by ``discard_last``, oldest first."""
+        return tuple(self._discarded)
+
+    @property
+    def metadata(self) -> dict[str, Any]:
+        """The session's metadata (a copy; JSON values). Change it with ``update_metadata``."""
+        return copy.deepcopy(self._metadata)
+
+    def update_metadata(self, values: Mapping[str, Any]) -> None:
+        """Sets keys of the session's metadata (JSON values); a store session writes
+        them at once."""
+        if not isinstance(values, Mapping) or not all(isinstance(k, str) for k in values):
+            raise TypeError("argument 'values': expected a dict with str keys")
+        merged = {**self._metadata, **_json_value("values", dict(values))}
+        if self._store is not None:
+            self._store.write_metadata(merged)
+        self._metadata = merged
+
+    def settings(self) -> dict[str, Any]:
+        """Every constructor setting but the model, the candidates and ``progress``,
+        as JSON values: what a saved file and a session store keep."""
+        return {
+            "num_tune": self._num_tune,
+            "num_draws": self._num_draws,
+            "num_chains": self._num_chains,
+            "n_samples": self._n_samples,
+            "target_sd": self._target_sd,
+            "max_trials": self._max_trials,
+            "timeout": self._timeout,
+            "update": self._update,
+            "num_particles": self._num_particles,
+            "ess_threshold": self._ess_threshold,
+            "num_moves": self._num_moves,
+            "move_share": self._move_share,
+        }
+
     def __len__(self) -> int:
         return len(self._trials)
 
@@ -371,34 +501,80 @@ class AdaptiveExperiment:
 
     # -- the loop ---------------------------------------------------------
 
-    def record(self, x: float, response: bool) -> None:
-        """Records one trial: ``x`` must be one of the candidates (within 1e-9,
-        relative for candidates beyond ±1; the candidate itself is stored) and
-        ``response`` a bool or numpy.bool_. Raises TypeError or ValueError
-        naming the argument and records nothing when either is wrong."""
+    def record(self, x: float, response: Any, *, metadata: Mapping[str, Any] | None = None,
+               off_grid: bool = False) -> None:
+        """Records one trial. ``x`` must be one of the candidates (within 1e-9,
+        relative for candidates beyond ±1, or within a relative 1e-6, which
+        covers float32; the candidate itself is stored) unless ``off_grid`` is
+        True, when any finite stimulus is stored as given and enters the
+        posterior like any trial (a catch trial, a value actually shown).
+        ``response`` is a bool, ``numpy.bool_`` or the integer 0 or 1 (any
+        integer type, 0-d arrays included). ``metadata`` is an optional dict of
+        JSON values kept with the trial (reaction time, condition, notes).
+        Raises TypeError or ValueError naming the argument and records nothing
+        when any is wrong; bound to a session store, the trial is committed
+        before this returns."""
+        trial = self._checked_trial(x, response, metadata, off_grid)
+        if self._store is not None:
+            self._store.write_trial(trial)
+        self._append(trial)
+
+    def _checked_trial(self, x: Any, response: Any, metadata: Any, off_grid: Any) -> Trial:
+        x = _scalar(x)
         if isinstance(x, (bool, np.bool_)) or not isinstance(x, numbers.Real):
             raise TypeError(f"argument 'x': expected a float, got {type(x).__name__}")
         value = float(x)
         if not math.isfinite(value):
             raise ValueError(f"argument 'x': must be finite, got {value}")
-        distance = np.abs(self._candidates - value)
-        index = int(np.argmin(distance))
-        candidate = float(self._candidates[index])
-        if distance[index] > _MATCH_TOLERANCE * max(1.0, abs(candidate)):
-            raise ValueError(f"argument 'x': {value!r} is not one of the candidates "
-                             f"(nearest {candidate!r})")
-        if not isinstance(response, (bool, np.bool_)):
-            raise TypeError(f"argument 'response': expected a bool, got {type(response).__name__}")
-        self._trials.append(Trial(candidate, bool(response)))
+        if not isinstance(off_grid, (bool, np.bool_)):
+            raise TypeError(f"argument 'off_grid': expected a bool, got {type(off_grid).__name__}")
+        if not off_grid:
+            distance = np.abs(self._candidates - value)
+            index = int(np.argmin(distance))
+            candidate = float(self._candidates[index])
+            tolerance = max(_MATCH_TOLERANCE * max(1.0, abs(candidate)), _MATCH_RELATIVE * abs(candidate))
+            if distance[index] > tolerance:
+                raise ValueError(f"argument 'x': {value!r} is not one of the candidates "
+                                 f"(nearest {candidate!r}; pass off_grid=True to record it as it is)")
+            value = candidate
+        return Trial(value, _response(response), _metadata(metadata), bool(off_grid))
+
+    def _append(self, trial: Trial) -> None:
+        self._trials.append(trial)
         self._posterior = None
         self._scores = None
+
+    def discard_last(self) -> Trial:
+        """Takes the last trial back (a response given by mistake, say) and returns
+        it: the posterior and the next choices are then those of the trials
+        before it. The trial is kept in ``discarded`` (and marked, not deleted,
+        in a session store). IndexError when there is no trial."""
+        if not self._trials:
+            raise IndexError("discard_last: there is no trial to discard")
+        if self._store is not None:
+            self._store.discard_trial()
+        trial = self._trials.pop()
+        self._discarded.append(trial)
+        n = len(self._trials)
+        p = self._particles
+        if p is not None and p.num_trials > n:
+            before = self._before_last
+            self._particles = before if before is not None and before.num_trials == n else None
+        self._before_last = None
+        self._posterior = None
+        self._scores = None
+        return trial
 
     def posterior(self) -> Posterior:
         """The posterior after the recorded trials (the prior before any), drawn
         once and kept until the next ``record``. Sampler failures propagate as
-        ``varnel.PanicException``; the experiment stays usable."""
+        ``SamplerError`` (a RuntimeError); the experiment stays usable."""
         if self._posterior is None:
-            self._posterior = self._draw_posterior()
+            try:
+                self._posterior = self._draw_posterior()
+            except _varnel().PanicException as e:
+                raise SamplerError(f"the posterior after {len(self._trials)} trials could not be drawn: "
+                                   f"{e.args[0] if e.args else e}") from None
         return self._posterior
 
     def expected_information_gain(self) -> np.ndarray:
@@ -509,6 +685,7 @@ class AdaptiveExperiment:
         p = self._particles
         assert p is not None
         k = p.num_trials + 1
+        snapshot = dataclasses.replace(p)
         estimator = self._varnel_posterior_estimator(k)
         design, observations = self._trial_arrays(k)
         log_w = p.log_weights + estimator.log_likelihoods(self._model, p.points, design[k - 1:], observations[k - 1:])
@@ -538,6 +715,7 @@ class AdaptiveExperiment:
         p.points, p.log_weights, p.pending, p.num_trials = points, log_w, pending, k
         p.step_size, p.move_acceptance = step, acceptance
         p.resamples += int(resampled)
+        self._before_last = snapshot
         return int(divergences)
 
     def _varnel_posterior_estimator(self, num_trials: int) -> Any:
@@ -547,34 +725,51 @@ class AdaptiveExperiment:
 
     def _state(self) -> dict[str, Any]:
         return {
+            **self._extra,
             "format": _FORMAT,
             "version": _FORMAT_VERSION,
+            "written_by": _version(),
             "model": self._model_settings,
             "candidates": [float(c) for c in self._candidates],
-            "settings": {
-                "num_tune": self._num_tune,
-                "num_draws": self._num_draws,
-                "num_chains": self._num_chains,
-                "n_samples": self._n_samples,
-                "target_sd": self._target_sd,
-                "max_trials": self._max_trials,
-                "timeout": self._timeout,
-                "update": self._update,
-                "num_particles": self._num_particles,
-                "ess_threshold": self._ess_threshold,
-                "num_moves": self._num_moves,
-                "move_share": self._move_share,
-            },
+            "settings": self.settings(),
             "seed": self._seed,
-            "trials": [[t.x, t.response] for t in self._trials],
+            "metadata": self._metadata,
+            "trials": [_trial_entry(t) for t in self._trials],
+            "discarded": [_trial_entry(t) for t in self._discarded],
         }
 
-    def save(self, path: str | os.PathLike[str]) -> None:
-        """Writes every setting, the seed and every trial to ``path`` as JSON,
-        atomically: the text goes to a temporary file in the same directory,
-        which is flushed to disk and then renamed over ``path``, so a crash or a
-        failed write leaves the previous file as it was. OSError propagates."""
+    def save(self, path: str | os.PathLike[str], *, overwrite: bool = False) -> None:
+        """Writes every setting, the seed, the metadata and every trial to
+        ``path`` as JSON, atomically: the text goes to a temporary file in the
+        same directory, which is flushed to disk and then renamed over
+        ``path``, so a crash or a failed write leaves the previous file as it
+        was. Keys of a loaded file that this version does not use are written
+        back. A file at ``path`` that is not an earlier state of this
+        experiment (other trials, more trials, another seed, or not an
+        experiment file at all) is not replaced unless ``overwrite`` is True:
+        ValueError naming the file. OSError propagates."""
+        path = os.fspath(path)
+        if not overwrite and os.path.exists(path):
+            self._check_replaceable(path)
         write_json_atomic(path, self._state())
+
+    def _check_replaceable(self, path: str) -> None:
+        try:
+            _, old = read_state(path)
+        except ValueError:
+            raise ValueError(f"{path}: exists and is not a readable experiment file; "
+                             "pass overwrite=True to replace it") from None
+        entries = old.get("trials")
+        ours = [_trial_entry(t) for t in self._trials]
+        try:
+            theirs = [_trial_entry(_trial_from_entry(e)) for e in entries] if isinstance(entries, list) else None
+        except ValueError:
+            theirs = None
+        if old.get("seed") != self._seed or theirs is None or theirs != ours[:len(theirs)]:
+            count = len(entries) if isinstance(entries, list) else 0
+            raise ValueError(f"{path}: holds another experiment ({count} trials, seed {old.get('seed')!r}), "
+                             f"not an earlier state of this one ({len(self._trials)} trials, seed {self._seed}); "
+                             "pass overwrite=True to replace it")
 
     @classmethod
     def load(cls, path: str | os.PathLike[str], *, progress: bool = False) -> AdaptiveExperiment:
@@ -595,15 +790,21 @@ class AdaptiveExperiment:
                 if "update" in settings:
                     raise ValueError("'update' is not a setting of format version 1")
                 settings = {**settings, "update": "from_scratch"}
+            known = set(inspect.signature(cls).parameters)
+            unknown = sorted(set(settings) - known)
+            if unknown:
+                raise ValueError(f"unknown setting {unknown[0]!r}")
             experiment = cls(_model_from_settings(state["model"]), state["candidates"], seed=state["seed"],
-                             progress=progress, **settings)
-            trials = state["trials"]
-            if not isinstance(trials, list):
-                raise ValueError("'trials' is not a list")
-            for i, trial in enumerate(trials):
-                if not (isinstance(trial, list) and len(trial) == 2):
-                    raise ValueError(f"trial {i} is not a pair [x, response]")
-                experiment.record(trial[0], trial[1])
+                             progress=progress, metadata=state.get("metadata"), **settings)
+            for key in ("trials", "discarded"):
+                entries = state.get(key, [])
+                if not isinstance(entries, list):
+                    raise ValueError(f"'{key}' is not a list")
+                for i, entry in enumerate(entries):
+                    trial = _trial_from_entry(entry, i)
+                    checked = experiment._checked_trial(trial.x, trial.response, trial.metadata, trial.off_grid)
+                    (experiment._append(checked) if key == "trials" else experiment._discarded.append(checked))
+            experiment._extra = {k: v for k, v in state.items() if k not in _STATE_KEYS}
         except (TypeError, ValueError) as e:
             raise ValueError(f"{path}: invalid experiment file: {e}") from e
         except _varnel().PanicException as e:  # how the two-parameter model refuses a non-finite sigma

@@ -21,9 +21,10 @@ def _varnel() -> Any:
 
 
 _FORMAT = "varnel.experiment"
-_FORMAT_VERSION = 2
+_FORMAT_VERSION = 3
 # Version 1 files predate the incremental update: they resume from scratch.
-_READABLE_VERSIONS = (1, 2)
+# Version 3 adds trial metadata, off-grid and discarded trials, session metadata.
+_READABLE_VERSIONS = (1, 2, 3)
 
 _MODEL_CLASSES = ("PsychometricModel", "TwoParameterPsychometricModel")
 
@@ -102,6 +103,9 @@ def read_state(path: str | os.PathLike[str]) -> tuple[str, dict[str, Any]]:
         raise ValueError(f"{path}: not a varnel experiment file")
     version = state.get("version")
     if version not in _READABLE_VERSIONS:
-        raise ValueError(f"{path}: experiment file format version {version!r} is not supported "
-                         f"(this varnel reads versions {', '.join(map(str, _READABLE_VERSIONS))})")
+        writer = state.get("written_by")
+        by = f", written by varnel {writer}" if isinstance(writer, str) else ""
+        raise ValueError(f"{path}: experiment file format version {version!r} is not supported{by} "
+                         f"(this varnel reads versions {', '.join(map(str, _READABLE_VERSIONS))}; "
+                         "a newer varnel reads it)")
     return path, state

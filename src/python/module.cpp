@@ -79,6 +79,9 @@ varnel::py::PyRef create_module() {
   // varnel.experiment so that `from varnel.experiment import ...` works.
   PyRef experiment = take(PyImport_ImportModule(kExperimentModule));
   check_status(PyObject_SetAttrString(module.get(), "experiment", experiment.get()));
+  // The installed distribution's version, as the pure-Python package reads it.
+  PyRef version = take(PyObject_GetAttrString(experiment.get(), "__version__"));
+  check_status(PyObject_SetAttrString(module.get(), "__version__", version.get()));
   check_status(PyDict_SetItemString(sys_modules, "varnel.experiment", experiment.get()));
 
   // Posterior runs whose handle was dropped end in the background; the

@@ -23,6 +23,8 @@ from .runtime import PanicException as PanicException
 # varnel.__all__ names the three native submodules.
 __all__ = ["models", "posterior", "eig", "experiment"]
 
+__version__: str
+
 _Float = SupportsFloat | SupportsIndex
 _BoolLike = bool | np.bool_
 _Link = Literal["logistic", "normal", "gumbel"]

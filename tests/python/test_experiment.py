@@ -175,7 +175,7 @@ def test_a_version_1_file_resumes_from_scratch_with_its_old_choices(tmp_path):
     assert chosen == [1.5, 1.5, 1.0]
     assert float(experiment.posterior().draws[:, 1].mean()) == 1.259538957048307
     experiment.save(tmp_path / "now.json")
-    assert json.loads((tmp_path / "now.json").read_text())["version"] == 2
+    assert json.loads((tmp_path / "now.json").read_text())["version"] == 3
     assert AdaptiveExperiment.load(tmp_path / "now.json").update == "from_scratch"
 
 
@@ -239,7 +239,7 @@ def test_failed_save_leaves_the_old_file(tmp_path, monkeypatch):
         (lambda text: "[1, 2]", "not a varnel experiment file"),
         (lambda text: re.sub(r'"version": \d+', '"version": 99', text), "format version 99 is not supported"),
         (lambda text: text.replace('"seed"', '"sowed"'), "lacks seed"),
-        (lambda text: text.replace("true", "1"), "argument 'response'"),
+        (lambda text: text.replace("true", "2"), "argument 'response'"),
         (lambda text: text.replace('"num_draws": 100', '"num_draws": 0'), "argument 'num_draws'"),
         (lambda text: text.replace('"trials": [', '"trials": [[0.123, true], '), "not one of the candidates"),
         (lambda text: text.replace('"TwoParameterPsychometricModel"', '"Nothing"'), "unknown model class"),
@@ -293,12 +293,13 @@ def test_missing_file_is_an_os_error(tmp_path):
         ("0.5", True, TypeError, "x"),
         (None, True, TypeError, "x"),
         (True, True, TypeError, "x"),
-        (0.5, 1, TypeError, "response"),
+        (0.5, 2, ValueError, "response"),
+        (0.5, 1.0, TypeError, "response"),
         (0.5, "yes", TypeError, "response"),
         (0.5, None, TypeError, "response"),
         (0.5, np.array([True]), TypeError, "response"),
     ],
-    ids=["off-grid", "beyond-grid", "nan", "inf", "str-x", "none-x", "bool-x", "int-response",
+    ids=["off-grid", "beyond-grid", "nan", "inf", "str-x", "none-x", "bool-x", "int-response", "float-response",
          "str-response", "none-response", "array-response"],
 )
 def test_record_refuses_bad_trials_and_keeps_the_old_ones(x, response, error, argument):

@@ -1,0 +1,356 @@
+"""A session store: many experiments in one SQLite database, each trial
+committed before ``record`` returns.
+
+One file holds many sessions, keyed by (participant, condition). A session
+is held by one process at a time through a lease in the database; every
+write of a session's holder checks that it still holds the lease. Trials are
+never deleted: a discarded trial is marked. The database runs in WAL mode
+with synchronous writes, so a crash at any point loses at most the trial
+being recorded.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import socket
+import sqlite3
+import time
+import uuid
+import weakref
+from collections.abc import Iterable, Mapping
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from .experiment import AdaptiveExperiment, Trial, _candidates, _version
+from .persistence import _model_from_settings, _model_settings
+
+if TYPE_CHECKING:
+    from .experiment import Model
+
+__all__ = ["SessionLockedError", "SessionStore"]
+
+SCHEMA_VERSION = 1
+_SQLITE_HEADER = b"SQLite format 3\x00"
+
+_SCHEMA = """
+CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);
+CREATE TABLE sessions (
+    id INTEGER PRIMARY KEY,
+    participant TEXT NOT NULL,
+    condition TEXT NOT NULL,
+    model TEXT NOT NULL,
+    candidates BLOB NOT NULL,
+    settings TEXT NOT NULL,
+    seed INTEGER NOT NULL,
+    metadata TEXT NOT NULL,
+    created_at REAL NOT NULL,
+    written_by TEXT NOT NULL,
+    lease_host TEXT,
+    lease_pid INTEGER,
+    lease_token TEXT,
+    UNIQUE (participant, condition)
+);
+CREATE TABLE trials (
+    session_id INTEGER NOT NULL REFERENCES sessions (id),
+    seq INTEGER NOT NULL,
+    x REAL NOT NULL,
+    response INTEGER NOT NULL,
+    off_grid INTEGER NOT NULL,
+    metadata TEXT,
+    discarded INTEGER NOT NULL DEFAULT 0,
+    recorded_at REAL NOT NULL,
+    PRIMARY KEY (session_id, seq)
+) WITHOUT ROWID;
+"""
+
+
+class SessionLockedError(RuntimeError):
+    """The session is held by another process (or another handle of this one);
+    the message names the holder's host and process id."""
+
+
+def _pid_alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:  # someone else's process
+        return True
+    return True
+
+
+class SessionStore:
+    """Experiments of many participants and conditions in one SQLite file at
+    ``path`` (created when missing). A file that is not a session store, a
+    corrupt or truncated one, or one of a newer schema is refused with a
+    ValueError naming it, and is not modified. Use as a context manager, or
+    call ``close()``; sessions opened from it release their leases then."""
+
+    def __init__(self, path: str | os.PathLike[str]) -> None:
+        self._path = os.fspath(path)
+        self._host = socket.gethostname()
+        self._sessions: weakref.WeakSet[_Session] = weakref.WeakSet()
+        exists = os.path.exists(self._path)
+        if exists:
+            self._check_header()
+        try:
+            self._db = sqlite3.connect(self._path, isolation_level=None, timeout=30.0, check_same_thread=False)
+        except sqlite3.Error as e:
+            raise ValueError(f"{self._path}: cannot open the session store ({e})") from None
+        try:
+            if exists:
+                self._check_schema()
+            self._db.execute("PRAGMA journal_mode=WAL")
+            self._db.execute("PRAGMA synchronous=FULL")
+            self._db.execute("PRAGMA foreign_keys=ON")
+            if not exists:
+                self._create()
+        except BaseException:
+            self._db.close()
+            raise
+
+    def _check_header(self) -> None:
+        with open(self._path, "rb") as f:
+            header = f.read(100)
+        if len(header) < 100 or not header.startswith(_SQLITE_HEADER):
+            raise ValueError(f"{self._path}: not a varnel session store (not an SQLite database, or truncated)")
+
+    def _check_schema(self) -> None:
+        try:
+            rows = dict(self._db.execute("SELECT key, value FROM meta").fetchall())
+            self._db.execute("SELECT count(*) FROM sessions WHERE 0").fetchall()
+        except sqlite3.DatabaseError as e:
+            raise ValueError(f"{self._path}: not a readable varnel session store, corrupt or truncated ({e})") from None
+        if rows.get("format") != "varnel.sessions":
+            raise ValueError(f"{self._path}: not a varnel session store")
+        schema = int(rows.get("schema_version", "0"))
+        if schema > SCHEMA_VERSION:
+            raise ValueError(f"{self._path}: session store schema version {schema} (written by varnel "
+                             f"{rows.get('written_by', 'unknown')}) is newer than this varnel reads "
+                             f"({SCHEMA_VERSION}); a newer varnel opens it")
+
+    def _create(self) -> None:
+        with self._transaction():
+            for statement in _SCHEMA.split(";"):
+                if statement.strip():
+                    self._db.execute(statement)
+            self._db.executemany("INSERT INTO meta (key, value) VALUES (?, ?)", [
+                ("format", "varnel.sessions"), ("schema_version", str(SCHEMA_VERSION)),
+                ("written_by", _version())])
+
+    # -- transactions -------------------------------------------------------
+
+    def _transaction(self) -> _Transaction:
+        return _Transaction(self._db)
+
+    @property
+    def path(self) -> str:
+        return self._path
+
+    def close(self) -> None:
+        """Releases the leases of the sessions opened here and closes the file."""
+        for session in list(self._sessions):
+            session.release()
+        self._db.close()
+
+    def __enter__(self) -> SessionStore:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    # -- sessions -----------------------------------------------------------
+
+    def sessions(self) -> list[tuple[str, str, int]]:
+        """(participant, condition, number of trials kept) of every session."""
+        return [tuple(row) for row in self._db.execute(
+            "SELECT participant, condition, (SELECT count(*) FROM trials t WHERE t.session_id = s.id "
+            "AND NOT discarded) FROM sessions s ORDER BY participant, condition")]
+
+    def session(self, participant: str, *, condition: str = "", model: Model | None = None,
+                candidates: Iterable[float] | np.ndarray | None = None, take_over: bool = False,
+                progress: bool = False, metadata: Mapping[str, Any] | None = None,
+                **settings: Any) -> AdaptiveExperiment:
+        """The experiment of (participant, condition), bound to this store:
+        loaded with every kept trial when the session exists, created from
+        ``model``, ``candidates`` and the ``AdaptiveExperiment`` settings
+        otherwise. Given with an existing session, model, candidates and
+        settings must be those it was created with (ValueError naming both
+        values). ``metadata`` is stored with a new session. Each ``record``
+        commits its trial before it returns; no ``save`` is needed.
+
+        A session is held by one process at a time: SessionLockedError names
+        the holder, unless ``take_over`` is True; a holder on this host whose
+        process has ended is released without asking."""
+        for name, value in (("participant", participant), ("condition", condition)):
+            if not isinstance(value, str):
+                raise TypeError(f"argument '{name}': expected a str, got {type(value).__name__}")
+        row = self._db.execute("SELECT id FROM sessions WHERE participant = ? AND condition = ?",
+                               (participant, condition)).fetchone()
+        if row is None:
+            if model is None or candidates is None:
+                raise ValueError(f"{self._path}: no session {participant!r}/{condition!r} yet; "
+                                 "pass model and candidates to create it")
+            experiment = AdaptiveExperiment(model, candidates, progress=progress, metadata=metadata, **settings)
+            session_id = self._insert_session(participant, condition, experiment)
+        else:
+            session_id = int(row[0])
+            experiment = self._load(session_id, participant, condition, model, candidates, progress, settings)
+        session = _Session(self, session_id, participant, condition, experiment, take_over)
+        self._sessions.add(session)
+        return experiment
+
+    def _insert_session(self, participant: str, condition: str, experiment: AdaptiveExperiment) -> int:
+        try:
+            with self._transaction():
+                cursor = self._db.execute(
+                    "INSERT INTO sessions (participant, condition, model, candidates, settings, seed, metadata, "
+                    "created_at, written_by) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                    (participant, condition, json.dumps(_model_settings(experiment.model)),
+                     np.ascontiguousarray(experiment.candidates, dtype="<f8").tobytes(),
+                     json.dumps(experiment.settings()), experiment.seed, json.dumps(experiment.metadata),
+                     time.time(), _version()))
+        except sqlite3.IntegrityError:  # created by another process in the meantime
+            raise SessionLockedError(f"{self._path}: session {participant!r}/{condition!r} was just created "
+                                     "by another process") from None
+        return int(cursor.lastrowid)
+
+    def _load(self, session_id: int, participant: str, condition: str, model: Any, candidates: Any,
+              progress: bool, settings: dict[str, Any]) -> AdaptiveExperiment:
+        model_text, blob, settings_text, seed, metadata_text = self._db.execute(
+            "SELECT model, candidates, settings, seed, metadata FROM sessions WHERE id = ?",
+            (session_id,)).fetchone()
+        stored_settings = json.loads(settings_text)
+        stored_model = json.loads(model_text)
+        stored_candidates = np.frombuffer(blob, dtype="<f8")
+        where = f"{self._path}: session {participant!r}/{condition!r} was created with"
+        if model is not None and _model_settings(model) != stored_model:
+            raise ValueError(f"{where} model {stored_model}, not {_model_settings(model)}")
+        if candidates is not None:
+            given = _candidates(candidates)
+            if given.shape != stored_candidates.shape or not np.array_equal(given, stored_candidates):
+                raise ValueError(f"{where} candidates {stored_candidates.tolist()}, not {given.tolist()}")
+        for key, value in settings.items():
+            stored = seed if key == "seed" else stored_settings.get(key, _MISSING)
+            if stored is _MISSING:
+                raise ValueError(f"{where}out a setting {key!r} (given {value!r})")
+            if json.loads(json.dumps(value)) != stored:
+                raise ValueError(f"{where} {key}={stored!r}, not {value!r}")
+        experiment = AdaptiveExperiment(_model_from_settings(stored_model), stored_candidates, seed=seed,
+                                        progress=progress, metadata=json.loads(metadata_text), **stored_settings)
+        for x, response, off_grid, meta, discarded in self._db.execute(
+                "SELECT x, response, off_grid, metadata, discarded FROM trials WHERE session_id = ? ORDER BY seq",
+                (session_id,)):
+            trial = Trial(float(x), bool(response), None if meta is None else json.loads(meta), bool(off_grid))
+            checked = experiment._checked_trial(trial.x, trial.response, trial.metadata, trial.off_grid)
+            (experiment._discarded if discarded else experiment._trials).append(checked)
+        return experiment
+
+    def import_json(self, path: str | os.PathLike[str], participant: str, *, condition: str = "") -> None:
+        """Copies an experiment file written by ``AdaptiveExperiment.save`` into a
+        new session (participant, condition), trials and metadata included."""
+        experiment = AdaptiveExperiment.load(path)
+        if self._db.execute("SELECT 1 FROM sessions WHERE participant = ? AND condition = ?",
+                            (participant, condition)).fetchone():
+            raise ValueError(f"{self._path}: session {participant!r}/{condition!r} exists already")
+        session_id = self._insert_session(participant, condition, experiment)
+        with self._transaction():
+            rows = [(session_id, i, t.x, int(t.response), int(t.off_grid), _meta_text(t), int(discarded), time.time())
+                    for i, (t, discarded) in enumerate([(t, False) for t in experiment.trials]
+                                                       + [(t, True) for t in experiment.discarded])]
+            self._db.executemany("INSERT INTO trials (session_id, seq, x, response, off_grid, metadata, discarded, "
+                                 "recorded_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?)", rows)
+
+
+_MISSING = object()
+
+
+def _meta_text(trial: Trial) -> str | None:
+    return None if trial.metadata is None else json.dumps(dict(trial.metadata))
+
+
+class _Transaction:
+    """BEGIN IMMEDIATE ... COMMIT, rolled back on any exception."""
+
+    def __init__(self, db: sqlite3.Connection) -> None:
+        self._db = db
+
+    def __enter__(self) -> sqlite3.Connection:
+        self._db.execute("BEGIN IMMEDIATE")
+        return self._db
+
+    def __exit__(self, kind: object, *rest: object) -> None:
+        if kind is None:
+            self._db.execute("COMMIT")
+        else:
+            self._db.execute("ROLLBACK")
+
+
+class _Session:
+    """The lease and the writes of one session's holder."""
+
+    def __init__(self, store: SessionStore, session_id: int, participant: str, condition: str,
+                 experiment: AdaptiveExperiment, take_over: bool) -> None:
+        self._store = store
+        self._db = store._db
+        self._id = session_id
+        self._name = f"{store.path}: session {participant!r}/{condition!r}"
+        self._token = uuid.uuid4().hex
+        with store._transaction() as db:
+            host, pid, token = db.execute("SELECT lease_host, lease_pid, lease_token FROM sessions WHERE id = ?",
+                                          (session_id,)).fetchone()
+            stale = host == store._host and pid is not None and pid != os.getpid() and not _pid_alive(pid)
+            if token is not None and not take_over and not stale:
+                raise SessionLockedError(f"{self._name} is held by process {pid} on host {host!r}; "
+                                         "pass take_over=True to take it over")
+            db.execute("UPDATE sessions SET lease_host = ?, lease_pid = ?, lease_token = ? WHERE id = ?",
+                       (store._host, os.getpid(), self._token, session_id))
+        self._seq = self._db.execute("SELECT coalesce(max(seq) + 1, 0) FROM trials WHERE session_id = ?",
+                                     (session_id,)).fetchone()[0]
+        self._held = True
+        experiment._store = self
+        self._finalizer = weakref.finalize(experiment, _release, self._db, session_id, self._token)
+
+    def _check_lease(self, db: sqlite3.Connection) -> None:
+        if not self._held:
+            raise SessionLockedError(f"{self._name} is closed")
+        row = db.execute("SELECT lease_host, lease_pid, lease_token FROM sessions WHERE id = ?",
+                         (self._id,)).fetchone()
+        if row[2] != self._token:
+            raise SessionLockedError(f"{self._name} was taken over by process {row[1]} on host {row[0]!r}; "
+                                     "nothing was written")
+
+    def write_trial(self, trial: Trial) -> None:
+        with _Transaction(self._db) as db:
+            self._check_lease(db)
+            db.execute("INSERT INTO trials (session_id, seq, x, response, off_grid, metadata, recorded_at) "
+                       "VALUES (?, ?, ?, ?, ?, ?, ?)",
+                       (self._id, self._seq, trial.x, int(trial.response), int(trial.off_grid), _meta_text(trial),
+                        time.time()))
+        self._seq += 1
+
+    def discard_trial(self) -> None:
+        with _Transaction(self._db) as db:
+            self._check_lease(db)
+            db.execute("UPDATE trials SET discarded = 1 WHERE session_id = ? AND seq = (SELECT max(seq) FROM "
+                       "trials WHERE session_id = ? AND NOT discarded)", (self._id, self._id))
+
+    def write_metadata(self, metadata: dict[str, Any]) -> None:
+        with _Transaction(self._db) as db:
+            self._check_lease(db)
+            db.execute("UPDATE sessions SET metadata = ? WHERE id = ?", (json.dumps(metadata), self._id))
+
+    def release(self) -> None:
+        if self._held:
+            self._held = False
+            self._finalizer()
+
+
+def _release(db: sqlite3.Connection, session_id: int, token: str) -> None:
+    try:
+        db.execute("UPDATE sessions SET lease_host = NULL, lease_pid = NULL, lease_token = NULL "
+                   "WHERE id = ? AND lease_token = ?", (session_id, token))
+    except sqlite3.Error:  # the store is closed already, or the process is ending
+        pass

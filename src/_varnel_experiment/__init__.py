@@ -12,14 +12,27 @@ it is needed.
 
 The package is split by concern: ``diagnostics`` (R-hat, effective sample
 size), ``persistence`` (the file format and the models' settings records) and
-``experiment`` (the trial loop) and ``store`` (sessions in SQLite).
+``experiment`` (the trial loop), ``store`` (sessions in SQLite) and
+``simulation`` (planning by simulated observers).
 """
 
 from importlib import metadata as _metadata
 
 from .diagnostics import bulk_ess, normal_quantile, rhat
-from .experiment import QUANTILES, UPDATES, AdaptiveExperiment, ParameterSummary, Posterior, SamplerError, Trial
+from .experiment import (
+    DEFAULT_MAX_TRIALS,
+    QUANTILES,
+    UPDATES,
+    AdaptiveExperiment,
+    ParameterSummary,
+    Posterior,
+    PsychometricBand,
+    SamplerError,
+    ThresholdSummary,
+    Trial,
+)
 from .persistence import _rebuild_model
+from .simulation import STRATEGIES, simulate
 from .store import SessionLockedError, SessionStore
 
 try:
@@ -27,5 +40,5 @@ try:
 except _metadata.PackageNotFoundError:  # run from a source tree
     __version__ = "unknown"
 
-__all__ = ["AdaptiveExperiment", "ParameterSummary", "Posterior", "SamplerError", "SessionLockedError", "SessionStore", "Trial",
-           "bulk_ess", "rhat"]
+__all__ = ["AdaptiveExperiment", "ParameterSummary", "Posterior", "PsychometricBand", "SamplerError",
+           "SessionLockedError", "SessionStore", "ThresholdSummary", "Trial", "bulk_ess", "rhat", "simulate"]

@@ -76,6 +76,53 @@ class ParameterSummary:
 
 UPDATES = ("incremental", "from_scratch")
 
+# The trial count at which done() is True when max_trials is not set.
+DEFAULT_MAX_TRIALS = 500
+
+
+class PsychometricBand(NamedTuple):
+    """p(yes | x) under the posterior: ``mean`` and ``quantiles`` (percent →
+    array) at the stimuli ``x``."""
+
+    x: np.ndarray
+    mean: np.ndarray
+    quantiles: dict[float, np.ndarray]
+
+
+class ThresholdSummary(NamedTuple):
+    """The stimulus at a performance ``level``: its ``draws`` (NaN where a draw
+    never reaches the level), ``mean`` and ``quantiles`` (percent → value) over
+    the draws that do, and the share ``unreached`` of those that do not."""
+
+    level: float
+    draws: np.ndarray
+    mean: float
+    quantiles: dict[float, float]
+    unreached: float
+
+
+def _read_only(a: np.ndarray) -> np.ndarray:
+    a = np.array(a, dtype=np.float64)
+    a.setflags(write=False)
+    return a
+
+
+def _percents(quantiles: Iterable[float]) -> list[float]:
+    try:
+        values = [float(q) for q in quantiles]
+    except (TypeError, ValueError):
+        raise TypeError("argument 'quantiles': expected a sequence of percentages") from None
+    if not values or not all(0.0 <= q <= 100.0 for q in values):
+        raise ValueError(f"argument 'quantiles': percentages in [0, 100], got {values}")
+    return values
+
+
+def _summary(column: np.ndarray) -> ParameterSummary:
+    values = np.percentile(column, QUANTILES)
+    return ParameterSummary(mean=float(column.mean()), sd=float(column.std(ddof=1)) if column.size > 1 else
+                            float("nan"), quantiles={q: float(v) for q, v in zip(QUANTILES, values)},
+                            rhat=float("nan"), bulk_ess=float("nan"))
+
 
 @dataclass(frozen=True)
 class Posterior:
@@ -108,6 +155,67 @@ class Posterior:
     update: str = "from_scratch"
     weights_ess: float = float("nan")
     move_acceptance: float = float("nan")
+    # The model the draws are of (for the psychometric function and thresholds).
+    model: Any = field(default=None, repr=False, compare=False)
+
+    def psychometric(self, x: Iterable[float] | np.ndarray, quantiles: Iterable[float] = (2.5, 97.5)
+                     ) -> PsychometricBand:
+        """The psychometric function p(yes | x) at stimuli ``x`` under the posterior:
+        its posterior mean and the ``quantiles`` (percent) of p(yes | x) over the
+        draws, a credible band (95% by default), for any link, guess and lapse
+        setting."""
+        xs = np.atleast_1d(np.asarray(x, dtype=np.float64))
+        if xs.ndim != 1 or not np.all(np.isfinite(xs)):
+            raise ValueError("argument 'x': expected finite stimuli in a 1-D sequence")
+        percents = _percents(quantiles)
+        curves = self._curves(xs)
+        band = {q: v for q, v in zip(percents, np.percentile(curves, percents, axis=0))}
+        return PsychometricBand(_read_only(xs), _read_only(curves.mean(axis=0)),
+                                {q: _read_only(v) for q, v in band.items()})
+
+    def threshold(self, level: float, quantiles: Iterable[float] = (2.5, 97.5)) -> ThresholdSummary:
+        """The stimulus at which p(yes | x) = ``level`` (in (0, 1); 0.75 is 75%
+        correct in a 2AFC task with guess rate 0.5), draw by draw: its draws
+        (NaN for a draw whose function never reaches the level, between guess
+        rate and 1 − lapse rate), posterior mean and ``quantiles`` (percent) over
+        the draws that reach it, and the share that do not."""
+        if isinstance(level, (bool, np.bool_)) or not isinstance(level, numbers.Real):
+            raise TypeError(f"argument 'level': expected a float, got {type(level).__name__}")
+        level = float(level)
+        if not 0.0 < level < 1.0:
+            raise ValueError(f"argument 'level': must be in (0, 1), got {level}")
+        percents = _percents(quantiles)
+        draws = self._thresholds(level)
+        reached = draws[np.isfinite(draws)]
+        values = np.percentile(reached, percents) if reached.size else np.full(len(percents), np.nan)
+        return ThresholdSummary(level, _read_only(draws), float(reached.mean()) if reached.size else float("nan"),
+                                {q: float(v) for q, v in zip(percents, values)},
+                                float(1.0 - reached.size / max(1, draws.size)))
+
+    def weibull(self, base: float = math.e) -> dict[str, ParameterSummary]:
+        """For the Gumbel link on a log stimulus axis, x = log_base(c): the
+        Weibull function 1 − exp(−(c/α)^β) of the stimulus c itself, with
+        α = base^m and β = s·ln(base), summarised like the parameters (rhat and
+        bulk_ess NaN). ``base`` is e for x = ln c, 10 for x = log10 c."""
+        if getattr(self.model, "link", None) != "gumbel":
+            raise ValueError("weibull: the model's link is not 'gumbel'")
+        s_draws = self.draws[:, self.param_names.index("s")]
+        m_draws = self.draws[:, self.param_names.index("m")]
+        return {"alpha": _summary(np.power(float(base), m_draws)), "beta": _summary(s_draws * math.log(base))}
+
+    def _curves(self, xs: np.ndarray) -> np.ndarray:
+        if hasattr(self.model, "psychometric"):
+            return np.asarray(self.model.psychometric(self.draws, xs))
+        k, m = self.draws[:, :1], self.draws[:, 1:2]  # the two-parameter model: σ(k·(x − m))
+        return 0.5 * (1.0 + np.tanh(0.5 * k * (xs[None, :] - m)))
+
+    def _thresholds(self, level: float) -> np.ndarray:
+        if hasattr(self.model, "threshold"):
+            return np.asarray(self.model.threshold(self.draws, level))
+        k, m = self.draws[:, 0], self.draws[:, 1]
+        with np.errstate(divide="ignore", invalid="ignore"):
+            x = m + math.log(level / (1.0 - level)) / k
+        return np.where(np.isfinite(x), x, np.nan)
 
     @functools.cached_property
     def summary(self) -> dict[str, ParameterSummary]:
@@ -361,6 +469,8 @@ class AdaptiveExperiment:
         num_moves: int = 1,
         move_share: float = 0.125,
         metadata: Mapping[str, Any] | None = None,
+        target: str | float = "m",
+        target_width: float | None = None,
     ) -> None:
         classes = _model_classes()
         if not isinstance(model, classes):
@@ -383,6 +493,19 @@ class AdaptiveExperiment:
         self._seed: int = int(seed)
         self._target_sd: float | None = None if target_sd is None else _positive_float("target_sd", target_sd)
         self._max_trials: int | None = None if max_trials is None else _count("max_trials", max_trials)
+        self._target_width: float | None = (None if target_width is None
+                                            else _positive_float("target_width", target_width))
+        if isinstance(target, str):
+            if target not in self._param_names:
+                raise ValueError(f"argument 'target': {target!r} is not a parameter "
+                                 f"({', '.join(self._param_names)}) nor a performance level")
+        elif isinstance(target, (bool, np.bool_)) or not isinstance(target, numbers.Real):
+            raise TypeError(f"argument 'target': expected a parameter name or a level, got {type(target).__name__}")
+        elif not 0.0 < float(target) < 1.0:
+            raise ValueError(f"argument 'target': a performance level must be in (0, 1), got {target}")
+        else:
+            target = float(target)
+        self._target: str | float = target
         if not isinstance(progress, (bool, np.bool_)):
             raise TypeError(f"argument 'progress': expected a bool, got {type(progress).__name__}")
         self._progress: bool = bool(progress)
@@ -490,6 +613,8 @@ class AdaptiveExperiment:
             "ess_threshold": self._ess_threshold,
             "num_moves": self._num_moves,
             "move_share": self._move_share,
+            "target": self._target,
+            "target_width": self._target_width,
         }
 
     def __len__(self) -> int:
@@ -594,12 +719,32 @@ class AdaptiveExperiment:
         return float(self._candidates[int(np.argmax(self.expected_information_gain()))])
 
     def done(self) -> bool:
-        """True once ``max_trials`` trials are recorded or the posterior sd of m
-        is below ``target_sd``; False when neither is set."""
-        if self._max_trials is not None and len(self._trials) >= self._max_trials:
+        """True once the stopping rule holds: ``max_trials`` trials are recorded
+        (DEFAULT_MAX_TRIALS, 500, when it is not set, so that no loop is
+        endless), or the posterior of ``target`` (a parameter name, "m" by
+        default, or a performance level such as 0.75 for the threshold there)
+        has an sd below ``target_sd`` or a 95% interval narrower than
+        ``target_width``. With neither target set only the trial count stops."""
+        limit = self._max_trials if self._max_trials is not None else DEFAULT_MAX_TRIALS
+        if len(self._trials) >= limit:
             return True
-        if self._target_sd is not None:
-            return self.posterior().sd("m") < self._target_sd
+        if self._target_sd is None and self._target_width is None:
+            return False
+        posterior = self.posterior()
+        if isinstance(self._target, str):
+            values = posterior.draws[:, self._param_names.index(self._target)]
+        else:
+            values = posterior.threshold(self._target).draws
+            if np.count_nonzero(np.isnan(values)) > 0.05 * values.size:
+                return False  # too many draws never reach the level to judge its precision
+            values = values[np.isfinite(values)]
+        if values.size < 2:
+            return False
+        if self._target_sd is not None and float(values.std(ddof=1)) < self._target_sd:
+            return True
+        if self._target_width is not None:
+            low, high = np.percentile(values, (2.5, 97.5))
+            return bool(high - low < self._target_width)
         return False
 
     def _nuts_seed(self, num_trials: int) -> int:
@@ -646,7 +791,8 @@ class AdaptiveExperiment:
         pooled = kept.reshape(-1, kept.shape[2])
         kept.setflags(write=False)
         pooled.setflags(write=False)
-        return Posterior(pooled, kept, self._param_names, divergences, n, time.perf_counter() - start)
+        return Posterior(pooled, kept, self._param_names, divergences, n, time.perf_counter() - start,
+                         model=self._model)
 
     def _incremental_posterior(self, start: float) -> Posterior:
         n = len(self._trials)
@@ -662,7 +808,7 @@ class AdaptiveExperiment:
         draws.setflags(write=False)
         chains = draws.reshape(1, *draws.shape)
         return Posterior(draws, chains, self._param_names, divergences, n, time.perf_counter() - start,
-                         update="incremental", weights_ess=p.ess, move_acceptance=p.move_acceptance)
+                         update="incremental", weights_ess=p.ess, move_acceptance=p.move_acceptance, model=self._model)
 
     def _random(self, num_trials: int, purpose: int) -> np.random.Generator:
         return np.random.default_rng(np.random.SeedSequence(self._seed, spawn_key=(num_trials, purpose)))
@@ -720,6 +866,47 @@ class AdaptiveExperiment:
 
     def _varnel_posterior_estimator(self, num_trials: int) -> Any:
         return _varnel().posterior.NUTSEstimator(timeout=self._timeout, seed=self._derived_seed((num_trials, 1)))
+
+    # -- exports ------------------------------------------------------------
+
+    def trial_table(self) -> list[dict[str, Any]]:
+        """One dict per trial, kept trials in order and then the discarded ones:
+        the session keys (participant, condition) when bound to a store, trial
+        (1-based), x, response, off_grid, discarded, and each metadata key as
+        a column "metadata.<key>"."""
+        keys = self._store.keys() if self._store is not None else {}
+        rows = []
+        for discarded, trials in ((False, self._trials), (True, self._discarded)):
+            for trial in trials:
+                row: dict[str, Any] = {**keys, "trial": len(rows) + 1, "x": trial.x, "response": trial.response,
+                                       "off_grid": trial.off_grid, "discarded": discarded}
+                for key, value in (trial.metadata or {}).items():
+                    row[f"metadata.{key}"] = value
+                rows.append(row)
+        return rows
+
+    def to_dataframe(self) -> Any:
+        """The trials as a pandas DataFrame (see ``trial_table``); pandas is an
+        optional dependency (ImportError naming it when missing)."""
+        try:
+            import pandas
+        except ImportError:
+            raise ImportError("to_dataframe needs pandas: pip install pandas") from None
+        return pandas.DataFrame(self.trial_table())
+
+    def to_csv(self, path: str | os.PathLike[str]) -> None:
+        """Writes the trials (see ``trial_table``) to ``path`` as CSV, with the
+        standard library (no pandas needed); metadata values that are not
+        numbers or text are written as JSON."""
+        import csv
+
+        rows = self.trial_table()
+        columns = list(dict.fromkeys(key for row in rows for key in row)) or ["trial", "x", "response"]
+        with open(path, "w", newline="", encoding="utf-8") as f:
+            writer = csv.DictWriter(f, fieldnames=columns)
+            writer.writeheader()
+            for row in rows:
+                writer.writerow({k: json.dumps(v) if isinstance(v, (dict, list)) else v for k, v in row.items()})
 
     # -- saving and resuming ----------------------------------------------
 

@@ -297,6 +297,7 @@ class _Session:
         self._db = store._db
         self._id = session_id
         self._name = f"{store.path}: session {participant!r}/{condition!r}"
+        self._keys = {"participant": participant, "condition": condition}
         self._token = uuid.uuid4().hex
         with store._transaction() as db:
             host, pid, token = db.execute("SELECT lease_host, lease_pid, lease_token FROM sessions WHERE id = ?",
@@ -312,6 +313,9 @@ class _Session:
         self._held = True
         experiment._store = self
         self._finalizer = weakref.finalize(experiment, _release, self._db, session_id, self._token)
+
+    def keys(self) -> dict[str, str]:
+        return dict(self._keys)
 
     def _check_lease(self, db: sqlite3.Connection) -> None:
         if not self._held:

@@ -221,6 +221,73 @@ std::expected<PsychometricModel, std::string> PsychometricModel::try_new(Link li
   return model;
 }
 
+namespace {
+
+double horner(std::span<const double> coefficients, double r) noexcept {
+  double value = 0.0;
+  for (const double c : coefficients) value = value * r + c;
+  return value;
+}
+
+// Wichura's AS241 (PPND16) coefficients, highest power first.
+constexpr double kCentralNum[] = {2.5090809287301226727e+3, 3.3430575583588128105e+4, 6.7265770927008700853e+4,
+                                  4.5921953931549871457e+4, 1.3731693765509461125e+4, 1.9715909503065514427e+3,
+                                  1.3314166789178437745e+2, 3.3871328727963666080e+0};
+constexpr double kCentralDen[] = {5.2264952788528545610e+3, 2.8729085735721942674e+4, 3.9307895800092710610e+4,
+                                  2.1213794301586595867e+4, 5.3941960214247511077e+3, 6.8718700749205790830e+2,
+                                  4.2313330701600911252e+1, 1.0};
+constexpr double kNearNum[] = {7.74545014278341407640e-4, 2.27238449892691845833e-2, 2.41780725177450611770e-1,
+                               1.27045825245236838258e+0, 3.64784832476320460504e+0, 5.76949722146069140550e+0,
+                               4.63033784615654529590e+0, 1.42343711074968357734e+0};
+constexpr double kNearDen[] = {1.05075007164441684324e-9, 5.47593808499534494600e-4, 1.51986665636164571966e-2,
+                               1.48103976427480074590e-1, 6.89767334985100004550e-1, 1.67638483018380384940e+0,
+                               2.05319162663775882187e+0, 1.0};
+constexpr double kFarNum[] = {2.01033439929228813265e-7, 2.71155556874348757815e-5, 1.24266094738807843860e-3,
+                              2.65321895265761230930e-2, 2.96560571828504891230e-1, 1.78482653991729133580e+0,
+                              5.46378491116411436990e+0, 6.65790464350110377720e+0};
+constexpr double kFarDen[] = {2.04426310338993978564e-15, 1.42151175831644588870e-7, 1.84631831751005468180e-5,
+                              7.86869131145613259100e-4, 1.48753612908506148525e-2, 1.36929880922735805310e-1,
+                              5.99832206555887937690e-1, 1.0};
+
+double normal_quantile(double p) noexcept {
+  const double q = p - 0.5;
+  if (std::abs(q) <= 0.425) {
+    const double r = 0.180625 - q * q;
+    return q * horner(kCentralNum, r) / horner(kCentralDen, r);
+  }
+  double r = std::sqrt(-std::log(q < 0.0 ? p : 1.0 - p));
+  double x = 0.0;
+  if (r <= 5.0) {
+    r -= 1.6;
+    x = horner(kNearNum, r) / horner(kNearDen, r);
+  } else {
+    r -= 5.0;
+    x = horner(kFarNum, r) / horner(kFarDen, r);
+  }
+  return q < 0.0 ? -x : x;
+}
+
+}  // namespace
+
+double link_quantile(Link link, double q) noexcept {
+  switch (link) {
+    case Link::Logistic:
+      return std::log(q) - std::log1p(-q);
+    case Link::Normal:
+      return normal_quantile(q);
+    case Link::Gumbel:
+      return std::log(-std::log1p(-q));
+  }
+  return std::numeric_limits<double>::quiet_NaN();
+}
+
+double PsychometricModel::stimulus_at(std::span<const double> natural, double level) const noexcept {
+  const auto [s, m, g, l] = full_natural(natural);
+  const double q = (level - g) / (1.0 - g - l);
+  if (!(q > 0.0 && q < 1.0)) return std::numeric_limits<double>::quiet_NaN();
+  return m + link_quantile(link, q) / s;
+}
+
 bool PsychometricModel::in_support(std::span<const double> natural) const noexcept {
   const auto [s, m, g, l] = full_natural(natural);
   return s > 0.0 && std::isfinite(s) && std::isfinite(m) && rate_logs(g, l).valid;

@@ -42,6 +42,10 @@ enum class Link { Logistic, Normal, Gumbel };
 // "logistic", "normal", "gumbel".
 std::string_view link_name(Link link) noexcept;
 
+// The link's quantile function F⁻¹(q) for q in (0, 1): log(q/(1 − q)), the
+// normal quantile (Wichura's AS241), log(−log(1 − q)).
+double link_quantile(Link link, double q) noexcept;
+
 // A guess or lapse rate: fixed at `value`, or estimated with a Beta(a, b) prior.
 struct Rate {
   bool estimated = false;
@@ -151,6 +155,11 @@ class PsychometricModel {
     return response_probs(sample.s, sample.m, sample.rates, row[0]);
   }
   ModelSettings settings() const;
+
+  // The stimulus at which p(yes | x) = level for a natural-scale row inside
+  // the support: m + F⁻¹((level − γ)/(1 − γ − λ))/s; NaN where the level is
+  // not strictly between γ and 1 − λ (never reached by this row).
+  double stimulus_at(std::span<const double> natural, double level) const noexcept;
 
   // The rates of an unconstrained vector (dim() entries); always inside the support.
   UnconstrainedRates unconstrained_rates(std::span<const double> u) const noexcept;

@@ -8,11 +8,14 @@
 #include "sampler/panic.hpp"
 #include "python/py/args.hpp"
 #include "python/py/convert.hpp"
+#include "python/py/gil.hpp"
 #include "python/py/guard.hpp"
 #include "python/py/numpy.hpp"
 #include "python/py/registration.hpp"
 #include "sampler/thread_rng.hpp"
 #include "eig/rows.hpp"
+#include "estimation/run.hpp"
+#include "model/quantities.hpp"
 #include "python/models.hpp"
 
 namespace varnel {
@@ -51,6 +54,8 @@ constexpr py::Signature<7> kNewSignature{
     {"'logistic'", "0.0", "1.0", "0.0", "1.0", "0.0", "0.0"},
     true};
 constexpr const char* kSamplePrior = "PsychometricModel.sample_prior";
+constexpr py::Signature<2> kCurveSignature{"PsychometricModel.psychometric", {"points", "x"}, 2};
+constexpr py::Signature<2> kThresholdSignature{"PsychometricModel.threshold", {"points", "level"}, 2};
 constexpr py::Signature<1> kPriorPredictiveSignature{"PsychometricModel.sample_prior_predictive",
                                                      {"design"}, 1};
 constexpr py::Signature<3> kLogLikelihoodSignature{
@@ -170,6 +175,38 @@ PyObject* log_posterior(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// Natural-scale points, one column per parameter, each inside the support.
+std::vector<double> points_argument(const Model& model, PyObject* obj) {
+  const py::F64Matrix points = py::convert_arg("points", obj, py::to_f64_matrix);
+  return checked_points(model, points.view.rows, points.view.cols,
+                        [&](std::size_t i, std::size_t j) { return points.view.unchecked_at(i, j); });
+}
+
+PyObject* psychometric(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return py::guard([&] {
+    const Model& model = self_model(self);
+    const auto a = py::parse_arguments(kCurveSignature, args, kwargs);
+    const std::vector<double> points = points_argument(model, a[0]);
+    const py::F64Vector x = py::convert_arg("x", a[1], py::to_f64_vector);
+    std::vector<double> xs(x.view.len);
+    for (std::size_t j = 0; j < xs.size(); ++j) xs[j] = x.view.unchecked_at(j);
+    const Py_ssize_t shape[2] = {static_cast<Py_ssize_t>(points.size() / model.dim()),
+                                 static_cast<Py_ssize_t>(xs.size())};
+    return py::new_f64_array(py::without_gil([&] { return response_curve(model, points, xs); }), shape);
+  });
+}
+
+PyObject* threshold(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return py::guard([&] {
+    const Model& model = self_model(self);
+    const auto a = py::parse_arguments(kThresholdSignature, args, kwargs);
+    const std::vector<double> points = points_argument(model, a[0]);
+    const double level = convert_named("level", a[1], py::to_f64);
+    if (!(level > 0.0 && level < 1.0)) py::raise(PyExc_ValueError, "argument 'level': must be in (0, 1)");
+    return py::new_f64_array(stimuli_at(model, points, level));
+  });
+}
+
 // Read-only attributes: the settings as the constructor takes them.
 template <class F>
 PyObject* attribute(PyObject* self, F&& read) {
@@ -243,6 +280,16 @@ PyMethodDef kMethods[] = {
      py::method_doc(kLogPosteriorSignature,
                     "log_likelihood plus the log prior densities of s (log-normal), m (normal) and\n"
                     "the estimated rates (Beta), at params on the natural scale.")},
+    {py::method_name(kCurveSignature.function), py::as_method(psychometric), METH_VARARGS | METH_KEYWORDS,
+     py::method_doc(kCurveSignature,
+                    "p(yes | x) at every point (rows of a float64 array of shape (n, len(param_names)),\n"
+                    "natural scale, inside the support) and stimulus x (a 1-D float64 array): a float64\n"
+                    "array of shape (n, len(x)).")},
+    {py::method_name(kThresholdSignature.function), py::as_method(threshold), METH_VARARGS | METH_KEYWORDS,
+     py::method_doc(kThresholdSignature,
+                    "The stimulus at which p(yes | x) = level, in (0, 1), at every point:\n"
+                    "m + F^-1((level - guess_rate) / (1 - guess_rate - lapse_rate)) / s, NaN where\n"
+                    "the level is not strictly between guess_rate and 1 - lapse_rate.")},
     {"__reduce__", py::as_method(ModelClass<Model>::reduce), METH_NOARGS, ModelClass<Model>::reduce_doc()},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -261,10 +308,10 @@ const PyType_Slot kSlots[] = {
 void register_general_model(PyObject* module) {
   const std::string text_signature = py::text_signature(kNewSignature, false);
   const py::ClassSpec spec{kQualifiedName, kClassName, text_signature, kClassDoc,
-                           static_cast<int>(sizeof(py::Instance<Model>)), kSlots};
+                           static_cast<int>(sizeof(py::Instance<PsychometricModel>)), kSlots};
   // An attribute of `models`, kept out of the module's __all__, which lists
   // the original class only.
-  register_model_class<Model>(module, spec, false);
+  register_model_class<PsychometricModel>(module, spec, false);
 }
 
 }  // namespace varnel

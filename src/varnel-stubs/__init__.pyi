@@ -142,6 +142,12 @@ class models:
             observations: npt.NDArray[np.bool_],
         ) -> float:
             """Log prior plus log-likelihood at params (natural scale)."""
+        def psychometric(
+            self, points: npt.NDArray[np.float64], x: npt.NDArray[np.float64]
+        ) -> npt.NDArray[np.float64]:
+            """p(yes | x) at every point and stimulus: shape (len(points), len(x))."""
+        def threshold(self, points: npt.NDArray[np.float64], level: _Float) -> npt.NDArray[np.float64]:
+            """The stimulus at which p(yes | x) = level at every point (NaN where never reached)."""
         def __str__(self) -> str: ...
 
 _Model = models.TwoParameterPsychometricModel | models.PsychometricModel

@@ -1,0 +1,123 @@
+"""Planning by simulation: many simulated observers run through an experiment
+under a strategy, on any concurrent.futures.Executor."""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Iterable, Mapping
+from concurrent.futures import Executor
+from typing import Any
+
+import numpy as np
+
+from .experiment import AdaptiveExperiment, _candidates, _count
+from .persistence import _model_from_settings, _model_settings
+
+__all__ = ["STRATEGIES", "simulate"]
+
+STRATEGIES = ("information_gain", "random", "staircase")
+
+
+def _draw_truth(settings: Mapping[str, Any], rng: np.random.Generator) -> list[float]:
+    """True parameters of one observer from the model's priors (natural scale)."""
+    if settings["class"] == "TwoParameterPsychometricModel":
+        return [float(rng.normal(settings["mu_k"], settings["sigma_k"])),
+                float(rng.normal(settings["mu_m"], settings["sigma_m"]))]
+    while True:
+        values = [math.exp(rng.normal(settings["mu_log_s"], settings["sigma_log_s"])),
+                  float(rng.normal(settings["mu_m"], settings["sigma_m"]))]
+        rates = []
+        for key in ("guess_rate", "lapse_rate"):
+            rate = settings[key]
+            rates.append(float(rng.beta(*rate)) if isinstance(rate, list) else float(rate))
+            if isinstance(rate, list):
+                values.append(rates[-1])
+        if rates[0] + rates[1] < 1.0:
+            return values
+
+
+def _p_yes(model: Any, truth: list[float], x: float) -> float:
+    if hasattr(model, "psychometric"):
+        return float(model.psychometric(np.array([truth]), np.array([x]))[0, 0])
+    k, m = truth
+    return 0.5 * (1.0 + math.tanh(0.5 * k * (x - m)))
+
+
+def _run_observer(job: dict[str, Any]) -> list[dict[str, Any]]:
+    model = _model_from_settings(job["model"])
+    experiment = AdaptiveExperiment(model, job["candidates"], seed=job["seed"], **job["settings"])
+    rng = np.random.default_rng(np.random.SeedSequence(job["seed"], spawn_key=(1,)))
+    truth = job["truth"]
+    grid = np.sort(experiment.candidates)
+    index = len(grid) // 2  # the staircase starts in the middle, one down after two yes, one up after a no
+    streak = 0
+    names = experiment.param_names
+    rows = []
+    for trial in range(1, job["trials"] + 1):
+        if job["strategy"] == "information_gain":
+            x = experiment.next_stimulus()
+        elif job["strategy"] == "random":
+            x = float(rng.choice(grid))
+        else:
+            x = float(grid[index])
+        response = bool(rng.random() < _p_yes(model, truth, x))
+        experiment.record(x, response)
+        if job["strategy"] == "staircase":
+            streak = streak + 1 if response else 0
+            if not response:
+                index = min(len(grid) - 1, index + 1)
+            elif streak == 2:
+                index, streak = max(0, index - 1), 0
+        draws = experiment.posterior().draws
+        row: dict[str, Any] = {"observer": job["observer"], "strategy": job["strategy"], "trial": trial, "x": x,
+                               "response": response}
+        for j, name in enumerate(names):
+            mean = float(draws[:, j].mean())
+            row[f"{name}_true"] = truth[j]
+            row[f"{name}_mean"] = mean
+            row[f"{name}_sd"] = float(draws[:, j].std(ddof=1))
+            row[f"{name}_error"] = mean - truth[j]
+        rows.append(row)
+    return rows
+
+
+def simulate(model: Any, candidates: Iterable[float] | np.ndarray, *, observers: int = 10, trials: int = 40,
+             strategy: str = "information_gain", true_params: Iterable[Iterable[float]] | None = None,
+             executor: Executor | None = None, seed: int = 0, **settings: Any) -> list[dict[str, Any]]:
+    """Runs ``observers`` simulated observers for ``trials`` trials each and
+    returns a tidy table, one dict per observer and trial (pandas.DataFrame
+    takes it as it is): observer, strategy, trial, the stimulus and the
+    simulated response, and per parameter its true value, posterior mean
+    and sd after the trial, and the error of the mean.
+
+    Observers answer by the model's psychometric function at their true
+    parameters: ``true_params`` (one natural-scale row per observer, in
+    ``param_names`` order) or draws from the model's priors. ``strategy``
+    chooses the stimuli: "information_gain" (the experiment's choice),
+    "random" (uniform over the candidates) or "staircase" (one step down
+    after two yes, one up after a no). ``settings`` go to each
+    ``AdaptiveExperiment``. Everything follows from ``seed``; the table
+    is the same on any ``executor`` (a process pool, or a cluster's
+    executor), which runs one observer per task; None runs them here."""
+    count = _count("observers", observers)
+    length = _count("trials", trials)
+    if strategy not in STRATEGIES:
+        raise ValueError(f"argument 'strategy': expected one of {', '.join(map(repr, STRATEGIES))}, "
+                         f"got {strategy!r}")
+    model_settings = _model_settings(model)
+    grid = _candidates(candidates)
+    AdaptiveExperiment(model, grid, seed=0, **settings)  # checks the settings here, not in a worker
+    rng = np.random.default_rng(np.random.SeedSequence(seed, spawn_key=(0,)))
+    if true_params is None:
+        truths = [_draw_truth(model_settings, rng) for _ in range(count)]
+    else:
+        truths = [[float(v) for v in row] for row in true_params]
+        width = len(AdaptiveExperiment(model, grid, seed=0, **settings).param_names)
+        if len(truths) != count or any(len(t) != width for t in truths):
+            raise ValueError(f"argument 'true_params': expected {count} rows of {width} values")
+    seeds = np.random.SeedSequence(seed, spawn_key=(2,)).generate_state(count, dtype=np.uint64)
+    jobs = [{"model": model_settings, "candidates": grid.tolist(), "settings": dict(settings),
+             "seed": int(seeds[i]) >> 1, "truth": truths[i], "observer": i, "trials": length,
+             "strategy": strategy} for i in range(count)]
+    results = map(_run_observer, jobs) if executor is None else executor.map(_run_observer, jobs)
+    return [row for rows in results for row in rows]

@@ -41,7 +41,7 @@ ensure_venv() {
 }
 
 BUILD_REQUIREMENTS=("scikit-build-core>=0.10" "pyarrow==25.0.*" "cmake>=3.26" "ninja")
-TEST_REQUIREMENTS=("pytest>=7" "hypothesis>=6" "mypy>=1.8")
+TEST_REQUIREMENTS=("pytest>=7" "hypothesis>=6" "mypy>=1.8" "pandas" "arviz<1")
 
 # The main environment: NumPy 2.x, build and test tools.
 ensure_main_venv() {

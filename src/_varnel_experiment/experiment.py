@@ -157,6 +157,40 @@ class Posterior:
     move_acceptance: float = float("nan")
     # The model the draws are of (for the psychometric function and thresholds).
     model: Any = field(default=None, repr=False, compare=False)
+    # The trials (stimuli, responses) the posterior is conditioned on.
+    observed: tuple[np.ndarray, np.ndarray] | None = field(default=None, repr=False, compare=False)
+    # From-scratch NUTS runs: every chain's warm-up draws and its statistics
+    # table (pyarrow.RecordBatch, warm-up rows first).
+    warmup: np.ndarray | None = field(default=None, repr=False, compare=False)
+    sample_stats: list[Any] | None = field(default=None, repr=False, compare=False)
+
+    def to_inference_data(self) -> Any:
+        """An ArviZ ``InferenceData`` (ArviZ is an optional dependency):
+        ``posterior`` with one variable per parameter name, ``observed_data``
+        (x, y) and, for a from-scratch update, ``sample_stats`` under ArviZ's
+        names (diverging, energy, tree_depth, step_size, lp, n_steps) with the
+        warm-up split off into ``warmup_posterior`` and ``warmup_sample_stats``.
+        An incremental update's particles form one chain and carry no sampler
+        statistics."""
+        try:
+            import arviz
+        except ImportError:
+            raise ImportError("to_inference_data needs ArviZ: pip install arviz") from None
+        groups: dict[str, Any] = {
+            "posterior": {name: np.asarray(self.chains[:, :, j]) for j, name in enumerate(self.param_names)}}
+        if self.observed is not None:
+            groups["observed_data"] = {"x": self.observed[0], "y": self.observed[1]}
+        if self.sample_stats is not None and self.warmup is not None:
+            tune = self.warmup.shape[1]
+            columns = {"diverging": "diverging", "energy": "energy", "tree_depth": "depth",
+                       "step_size": "step_size", "lp": "logp", "n_steps": "n_steps"}
+            tables = {key: np.stack([t.column(column).to_numpy(zero_copy_only=False) for t in self.sample_stats])
+                      for key, column in columns.items()}
+            groups["sample_stats"] = {key: v[:, tune:] for key, v in tables.items()}
+            groups["warmup_sample_stats"] = {key: v[:, :tune] for key, v in tables.items()}
+            groups["warmup_posterior"] = {name: self.warmup[:, :, j] for j, name in enumerate(self.param_names)}
+            groups["save_warmup"] = True
+        return arviz.from_dict(**groups)
 
     def psychometric(self, x: Iterable[float] | np.ndarray, quantiles: Iterable[float] = (2.5, 97.5)
                      ) -> PsychometricBand:
@@ -754,6 +788,10 @@ class AdaptiveExperiment:
         """A 64-bit seed from the experiment's seed and ``key`` (trial count, purpose)."""
         return int(np.random.SeedSequence(self._seed, spawn_key=key).generate_state(1, dtype=np.uint64)[0])
 
+    def _observed(self, n: int) -> tuple[np.ndarray, np.ndarray]:
+        design, observations = self._trial_arrays(n)
+        return design[:, 0], observations
+
     def _trial_arrays(self, n: int) -> tuple[np.ndarray, np.ndarray]:
         design = np.array([t.x for t in self._trials[:n]], dtype=np.float64).reshape(n, 1)
         observations = np.array([t.response for t in self._trials[:n]], dtype=bool)
@@ -791,8 +829,10 @@ class AdaptiveExperiment:
         pooled = kept.reshape(-1, kept.shape[2])
         kept.setflags(write=False)
         pooled.setflags(write=False)
+        warmup = np.stack([c[:self._num_tune] for c in chains])
         return Posterior(pooled, kept, self._param_names, divergences, n, time.perf_counter() - start,
-                         model=self._model)
+                         model=self._model, observed=(design[:, 0], observations), warmup=warmup,
+                         sample_stats=list(stats))
 
     def _incremental_posterior(self, start: float) -> Posterior:
         n = len(self._trials)
@@ -808,7 +848,8 @@ class AdaptiveExperiment:
         draws.setflags(write=False)
         chains = draws.reshape(1, *draws.shape)
         return Posterior(draws, chains, self._param_names, divergences, n, time.perf_counter() - start,
-                         update="incremental", weights_ess=p.ess, move_acceptance=p.move_acceptance, model=self._model)
+                         update="incremental", weights_ess=p.ess, move_acceptance=p.move_acceptance, model=self._model,
+                         observed=self._observed(n))
 
     def _random(self, num_trials: int, purpose: int) -> np.random.Generator:
         return np.random.default_rng(np.random.SeedSequence(self._seed, spawn_key=(num_trials, purpose)))

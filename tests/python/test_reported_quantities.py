@@ -94,3 +94,19 @@ def test_simulation_is_the_same_on_any_executor():
     assert staircase[0]["x"] == float(np.sort(GRID)[len(GRID) // 2]) and staircase[0]["m_true"] == 0.2
     with pytest.raises(ValueError, match="argument 'strategy'"):
         simulate(model, GRID, strategy="bisection")
+
+
+@pytest.mark.parametrize("update", ["from_scratch", "incremental"])
+def test_inference_data_for_arviz(update):
+    az = pytest.importorskip("arviz")  # an optional dependency; the test environments install it
+    model = varnel.models.PsychometricModel(guess_rate=0.5, lapse_rate=(1.0, 19.0))
+    experiment = AdaptiveExperiment(model, GRID, seed=2, update=update, **FAST)
+    experiment.record(0.5, True)
+    experiment.record(-1.0, False)
+    idata = experiment.posterior().to_inference_data()
+    assert list(idata.posterior.data_vars) == ["s", "m", "lapse_rate"]
+    assert idata.observed_data["y"].values.tolist() == [True, False]
+    if update == "from_scratch":
+        assert idata.posterior.sizes["draw"] == 100 and idata.warmup_posterior.sizes["draw"] == 100
+        assert {"diverging", "energy", "tree_depth", "step_size", "lp", "n_steps"} <= set(idata.sample_stats.data_vars)
+        assert float(az.rhat(idata)["m"]) > 0.0

@@ -52,8 +52,8 @@ def fill(path: str, sessions: int, trials: int) -> None:
     db.close()
 
 
-def record_timings(path: str, participant: str, trials: int) -> dict[str, float]:
-    with SessionStore(path) as store:
+def record_timings(path: str, participant: str, trials: int, durable: bool = True) -> dict[str, float]:
+    with SessionStore(path, durable=durable) as store:
         experiment = store.session(participant, model=model(), candidates=GRID, seed=1)
         records, updates = [], []
         for _ in range(trials):
@@ -76,6 +76,7 @@ def main() -> None:
     with tempfile.TemporaryDirectory() as tmp:
         small, big = os.path.join(tmp, "small.db"), os.path.join(tmp, "big.db")
         out["1 session: record / update"] = record_timings(small, "P", 40)
+        out["1 session, durable=False: record / update"] = record_timings(small, "Q", 40, durable=False)
         start = time.perf_counter()
         fill(big, sessions, 200)
         out[f"filling {sessions} sessions x 200 trials (s)"] = time.perf_counter() - start

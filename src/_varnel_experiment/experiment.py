@@ -202,10 +202,12 @@ class Posterior:
         if xs.ndim != 1 or not np.all(np.isfinite(xs)):
             raise ValueError("argument 'x': expected finite stimuli in a 1-D sequence")
         percents = _percents(quantiles)
-        curves = self._curves(xs)
-        band = {q: v for q, v in zip(percents, np.percentile(curves, percents, axis=0))}
-        return PsychometricBand(_read_only(xs), _read_only(curves.mean(axis=0)),
-                                {q: _read_only(v) for q, v in band.items()})
+        if hasattr(self.model, "psychometric_band"):  # one native pass over the draws
+            mean, values = self.model.psychometric_band(self.draws, xs, percents)
+        else:
+            curves = self._curves(xs)
+            mean, values = curves.mean(axis=0), np.percentile(curves, percents, axis=0)
+        return PsychometricBand(_read_only(xs), _read_only(mean), {q: _read_only(v) for q, v in zip(percents, values)})
 
     def threshold(self, level: float, quantiles: Iterable[float] = (2.5, 97.5)) -> ThresholdSummary:
         """The stimulus at which p(yes | x) = ``level`` (in (0, 1); 0.75 is 75%

@@ -381,6 +381,25 @@ ResponseLogProb PsychometricModel::response(double s, double m, const RateLogs& 
   return out;
 }
 
+double PsychometricModel::p_yes(const EigSample& sample, double x) const noexcept {
+  const double z = link_argument(sample.s, sample.m, x);
+  double F = 0.0;
+  switch (link) {
+    case Link::Logistic: {
+      const double e = std::exp(-std::abs(z));
+      F = z < 0.0 ? e / (1.0 + e) : 1.0 / (1.0 + e);
+      break;
+    }
+    case Link::Normal:
+      F = 0.5 * std::erfc(-z * kSqrtHalf);
+      break;
+    case Link::Gumbel:
+      F = -std::expm1(-std::exp(z));
+      break;
+  }
+  return sample.rates.g + sample.rates.w * F;
+}
+
 ResponseProbs PsychometricModel::response_probs(double s, double m, const RateLogs& rates,
                                                double x) const noexcept {
   const double z = link_argument(s, m, x);

@@ -151,6 +151,8 @@ class PsychometricModel {
     std::copy(draw.begin(), draw.end(), natural.begin());
   }
   EigSample eig_sample(std::span<const double> natural) const noexcept;
+  // p(yes | x) alone, the p[1] of response_probs without the logs.
+  double p_yes(const EigSample& sample, double x) const noexcept;
   ResponseProbs response_probs(const EigSample& sample, std::span<const double> row) const noexcept {
     return response_probs(sample.s, sample.m, sample.rates, row[0]);
   }

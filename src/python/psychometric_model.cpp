@@ -56,6 +56,7 @@ constexpr py::Signature<7> kNewSignature{
 constexpr const char* kSamplePrior = "PsychometricModel.sample_prior";
 constexpr py::Signature<2> kCurveSignature{"PsychometricModel.psychometric", {"points", "x"}, 2};
 constexpr py::Signature<2> kThresholdSignature{"PsychometricModel.threshold", {"points", "level"}, 2};
+constexpr py::Signature<3> kBandSignature{"PsychometricModel.psychometric_band", {"points", "x", "quantiles"}, 3};
 constexpr py::Signature<1> kPriorPredictiveSignature{"PsychometricModel.sample_prior_predictive",
                                                      {"design"}, 1};
 constexpr py::Signature<3> kLogLikelihoodSignature{
@@ -196,6 +197,26 @@ PyObject* psychometric(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* psychometric_band(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return py::guard([&]() -> py::PyRef {
+    const Model& model = self_model(self);
+    const auto a = py::parse_arguments(kBandSignature, args, kwargs);
+    const std::vector<double> points = points_argument(model, a[0]);
+    const py::F64Vector x = py::convert_arg("x", a[1], py::to_f64_vector);
+    const std::vector<double> percents = py::convert_arg("quantiles", a[2], py::to_f64_list);
+    for (const double q : percents) {
+      if (!(q >= 0.0 && q <= 100.0)) py::raise(PyExc_ValueError, "argument 'quantiles': percentages in [0, 100]");
+    }
+    std::vector<double> xs(x.view.len);
+    for (std::size_t j = 0; j < xs.size(); ++j) xs[j] = x.view.unchecked_at(j);
+    ResponseBand band = py::without_gil([&] { return response_band(model, points, xs, percents); });
+    const Py_ssize_t shape[2] = {static_cast<Py_ssize_t>(percents.size()), static_cast<Py_ssize_t>(xs.size())};
+    py::PyRef mean = py::new_f64_array(std::move(band.mean));
+    py::PyRef quantiles = py::new_f64_array(std::move(band.quantiles), shape);
+    return py::take(PyTuple_Pack(2, mean.get(), quantiles.get()));
+  });
+}
+
 PyObject* threshold(PyObject* self, PyObject* args, PyObject* kwargs) {
   return py::guard([&] {
     const Model& model = self_model(self);
@@ -285,6 +306,11 @@ PyMethodDef kMethods[] = {
                     "p(yes | x) at every point (rows of a float64 array of shape (n, len(param_names)),\n"
                     "natural scale, inside the support) and stimulus x (a 1-D float64 array): a float64\n"
                     "array of shape (n, len(x)).")},
+    {py::method_name(kBandSignature.function), py::as_method(psychometric_band), METH_VARARGS | METH_KEYWORDS,
+     py::method_doc(kBandSignature,
+                    "The posterior mean of p(yes | x) over the points and its percentiles (quantiles,\n"
+                    "a sequence of percentages, interpolated as numpy.percentile does) at every\n"
+                    "stimulus x: (mean of shape (len(x),), quantiles of shape (len(quantiles), len(x))).")},
     {py::method_name(kThresholdSignature.function), py::as_method(threshold), METH_VARARGS | METH_KEYWORDS,
      py::method_doc(kThresholdSignature,
                     "The stimulus at which p(yes | x) = level, in (0, 1), at every point:\n"

@@ -146,6 +146,10 @@ class models:
             self, points: npt.NDArray[np.float64], x: npt.NDArray[np.float64]
         ) -> npt.NDArray[np.float64]:
             """p(yes | x) at every point and stimulus: shape (len(points), len(x))."""
+        def psychometric_band(
+            self, points: npt.NDArray[np.float64], x: npt.NDArray[np.float64], quantiles: Sequence[_Float]
+        ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+            """The mean of p(yes | x) over the points and its percentiles at every stimulus."""
         def threshold(self, points: npt.NDArray[np.float64], level: _Float) -> npt.NDArray[np.float64]:
             """The stimulus at which p(yes | x) = level at every point (NaN where never reached)."""
         def __str__(self) -> str: ...

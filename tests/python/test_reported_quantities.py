@@ -110,3 +110,15 @@ def test_inference_data_for_arviz(update):
         assert idata.posterior.sizes["draw"] == 100 and idata.warmup_posterior.sizes["draw"] == 100
         assert {"diverging", "energy", "tree_depth", "step_size", "lp", "n_steps"} <= set(idata.sample_stats.data_vars)
         assert float(az.rhat(idata)["m"]) > 0.0
+
+
+@pytest.mark.parametrize("link", ["logistic", "normal", "gumbel"])
+def test_native_band_is_numpys_mean_and_percentiles(link):
+    model = varnel.models.PsychometricModel(link=link, guess_rate=(2.0, 8.0), lapse_rate=0.03)
+    points = np.array([model.sample_prior() for _ in range(501)])
+    xs = np.linspace(-4.0, 4.0, 37)
+    percents = [0.0, 2.5, 50.0, 97.5, 100.0]
+    mean, quantiles = model.psychometric_band(points, xs, percents)
+    curves = model.psychometric(points, xs)
+    np.testing.assert_allclose(mean, curves.mean(axis=0), rtol=1e-13)
+    np.testing.assert_allclose(quantiles, np.percentile(curves, percents, axis=0), rtol=1e-13, atol=1e-300)

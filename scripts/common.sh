@@ -41,11 +41,13 @@ ensure_venv() {
 }
 
 BUILD_REQUIREMENTS=("scikit-build-core>=0.10" "pyarrow==25.0.*" "cmake>=3.26" "ninja")
-TEST_REQUIREMENTS=("pytest>=7" "hypothesis>=6" "mypy>=1.8" "pandas" "arviz<1")
+TEST_REQUIREMENTS=("pytest>=7" "hypothesis>=6" "mypy>=1.8")
+# The optional extras the exports use, for the plain (not sanitizer) test environments.
+EXTRA_REQUIREMENTS=("pandas" "arviz<1")
 
 # The main environment: NumPy 2.x, build and test tools.
 ensure_main_venv() {
-  ensure_venv "$VARNEL_ROOT/.venv" "numpy>=2" "${BUILD_REQUIREMENTS[@]}" "${TEST_REQUIREMENTS[@]}" "matplotlib>=3.7"
+  ensure_venv "$VARNEL_ROOT/.venv" "numpy>=2" "${BUILD_REQUIREMENTS[@]}" "${TEST_REQUIREMENTS[@]}" "${EXTRA_REQUIREMENTS[@]}" "matplotlib>=3.7"
 }
 
 # build_wheel [extra -C settings...]: the abi3 wheel into build/wheel, reusing

@@ -24,7 +24,7 @@ log "Python tests, NumPy $(.venv/bin/python -c 'import numpy; print(numpy.__vers
 log "type check of the demo against the installed stubs"
 .venv/bin/python -m mypy --cache-dir build/mypy-cache examples/adaptive_experiment.py
 
-ensure_venv .venv-np126 "numpy==1.26.*" "pyarrow==25.0.*" "${TEST_REQUIREMENTS[@]}"
+ensure_venv .venv-np126 "numpy==1.26.*" "pyarrow==25.0.*" "${TEST_REQUIREMENTS[@]}" "${EXTRA_REQUIREMENTS[@]}"
 install_wheel .venv-np126
 log "Python tests, NumPy $(.venv-np126/bin/python -c 'import numpy; print(numpy.__version__)')"
 .venv-np126/bin/python -m pytest -q tests/python

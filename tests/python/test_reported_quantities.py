@@ -98,7 +98,8 @@ def test_simulation_is_the_same_on_any_executor():
 
 @pytest.mark.parametrize("update", ["from_scratch", "incremental"])
 def test_inference_data_for_arviz(update):
-    az = pytest.importorskip("arviz")  # an optional dependency; the test environments install it
+    # ArviZ is an optional extra: the plain test environments install it, the sanitizer build's does not.
+    az = pytest.importorskip("arviz")
     model = varnel.models.PsychometricModel(guess_rate=0.5, lapse_rate=(1.0, 19.0))
     experiment = AdaptiveExperiment(model, GRID, seed=2, update=update, **FAST)
     experiment.record(0.5, True)

@@ -2,10 +2,13 @@
 // with the lanes of the library functions the scalar link calls, then
 // p(no) = λ + w·(1 − F), p(yes) = γ + w·F and their logs.
 
+#include "eig/curve_lanes.hpp"
 #include "eig/exact_erfc_lanes.hpp"
 #include "eig/exact_expm1_lanes.hpp"
 #include "eig/lane_loop.hpp"
 #include "eig/model_lanes.hpp"
+
+#include <vector>
 
 namespace varnel {
 namespace {
@@ -136,6 +139,40 @@ struct PsychometricTerms {
   }
 };
 
+// p(yes | θ_i, x) = γ_i + w_i·F(s_i·(x − m_i)) over rows held as columns,
+// four at a time; lanes off the common path (and the tail) are the scalar
+// p_yes.
+struct CurveRows {
+  std::vector<PsychometricModel::EigSample> samples;
+  std::vector<double> s, m, g, w;
+};
+
+template <Link L>
+VARNEL_TARGET_LANES void p_yes_column4(const exact_exp_log::LibmTables& tab, const PsychometricModel& model,
+                                       const CurveRows& rows, double x, std::span<double> out) noexcept {
+  const std::size_t n = rows.samples.size();
+  const __m256d xv = _mm256_set1_pd(x);
+  const __m256d inf = _mm256_set1_pd(__builtin_inf());
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const __m256d z =
+        _mm256_mul_pd(_mm256_loadu_pd(rows.s.data() + i), _mm256_sub_pd(xv, _mm256_loadu_pd(rows.m.data() + i)));
+    __m256d F, G, special;
+    link_lanes<L>(tab, z, F, G, special);
+    const __m256d p =
+        _mm256_add_pd(_mm256_loadu_pd(rows.g.data() + i), _mm256_mul_pd(_mm256_loadu_pd(rows.w.data() + i), F));
+    _mm256_storeu_pd(out.data() + i, p);
+    const __m256d off = _mm256_or_pd(special, _mm256_cmp_pd(_mm256_andnot_pd(_mm256_set1_pd(-0.0), z), inf,
+                                                            _CMP_NLT_UQ));
+    if (const int redo = _mm256_movemask_pd(off)) {
+      for (int k = 0; k < 4; ++k) {
+        if (redo & (1 << k)) out[i + k] = model.p_yes(rows.samples[i + k], x);
+      }
+    }
+  }
+  for (; i < n; ++i) out[i] = model.p_yes(rows.samples[i], x);
+}
+
 template <Link L>
 void score_range_for(const ScoreJob<PsychometricModel>& job, std::size_t first, std::size_t last,
                      double* result) noexcept {
@@ -172,6 +209,37 @@ void EigLanes<PsychometricModel>::score_range(const ScoreJob<PsychometricModel>&
   }
 #endif
   score_range_scalar(job, first, last, result);
+}
+
+ResponseBand psychometric_band(const PsychometricModel& model, std::span<const double> rows,
+                               std::span<const double> xs, std::span<const double> percents, unsigned threads) {
+#if defined(VARNEL_HAVE_EXACT_LANES)
+  const exact_exp_log::LibmTables* tab = EigLanes<PsychometricModel>::tables(model, false);
+  if (tab != nullptr) {
+    const std::size_t dim = model.dim();
+    CurveRows curve;
+    const std::size_t n = rows.size() / dim;
+    curve.samples.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      const auto& t = curve.samples.emplace_back(model.eig_sample(rows.subspan(i * dim, dim)));
+      curve.s.push_back(t.s);
+      curve.m.push_back(t.m);
+      curve.g.push_back(t.rates.g);
+      curve.w.push_back(t.rates.w);
+    }
+    return band_of_columns(n, xs, percents, threads, [&](double x, std::span<double> out) {
+      switch (model.link) {
+        case Link::Logistic:
+          return p_yes_column4<Link::Logistic>(*tab, model, curve, x, out);
+        case Link::Normal:
+          return p_yes_column4<Link::Normal>(*tab, model, curve, x, out);
+        case Link::Gumbel:
+          return p_yes_column4<Link::Gumbel>(*tab, model, curve, x, out);
+      }
+    });
+  }
+#endif
+  return response_band(model, rows, xs, percents, threads);
 }
 
 }  // namespace varnel

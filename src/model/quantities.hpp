@@ -4,11 +4,13 @@
 // for models that can invert their function.
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <exception>
 #include <span>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "model/model.hpp"
@@ -41,49 +43,119 @@ std::vector<double> response_curve(const M& model, std::span<const double> rows,
   return out;
 }
 
-// The q-th percentile (0..100) of `values` (reordered), interpolated
-// linearly between the order statistics around (n − 1)·q/100, as NumPy's
-// default percentile does.
+// The order statistics lo and lo + 1 (or lo twice at the end) of `values`
+// (reordered), by nth_element.
+inline std::pair<double, double> order_pair_by_selection(std::span<double> values, std::size_t lo) noexcept {
+  const auto at = values.begin() + static_cast<std::ptrdiff_t>(lo);
+  std::nth_element(values.begin(), at, values.end());
+  const double a = *at;
+  return {a, lo + 1 < values.size() ? *std::min_element(at + 1, values.end()) : a};
+}
+
+// NumPy's default percentile: linear between the order statistics around
+// (n − 1)·q/100, from the pair at floor of that index.
+inline double interpolate_percentile(std::pair<double, double> pair, double index) noexcept {
+  const auto [a, b] = pair;
+  const double t = index - std::floor(index);
+  return t >= 0.5 ? b - (b - a) * (1.0 - t) : a + (b - a) * t;
+}
+
+// The q-th percentile (0..100) of `values` (reordered), as NumPy's default
+// percentile gives it.
 inline double percentile_of(std::span<double> values, double q) noexcept {
   const std::size_t n = values.size();
   if (n == 0) return std::nan("");
   const double index = (static_cast<double>(n) - 1.0) * q / 100.0;
-  const auto lo = static_cast<std::size_t>(std::floor(index));
-  const std::size_t hi = std::min(lo + 1, n - 1);
-  std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(lo), values.end());
-  const double a = values[lo];
-  const double b = hi == lo ? a : *std::min_element(values.begin() + static_cast<std::ptrdiff_t>(lo) + 1, values.end());
-  const double t = index - static_cast<double>(lo);
-  return t >= 0.5 ? b - (b - a) * (1.0 - t) : a + (b - a) * t;
+  return interpolate_percentile(order_pair_by_selection(values, static_cast<std::size_t>(std::floor(index))), index);
 }
 
+// Several percentiles of one column of values, found without reordering
+// the whole column for each: a sorted sample of the column brackets each
+// wanted order statistic, one pass counts the values below the bracket and
+// gathers those inside it, and only those are selected among. The result is
+// that of percentile_of whatever the sample; a bracket that misses (rare:
+// its margin is over three standard deviations of the sample's rank error)
+// falls back to selection over the whole column.
+class ColumnPercentiles {
+ public:
+  // out[k·stride] gets percents[k] of `values` (left in any order).
+  void operator()(std::span<double> values, std::span<const double> percents, double* out, std::size_t stride) {
+    const std::size_t n = values.size();
+    const bool bracket = n >= 4 * kSample;
+    if (bracket) {
+      const std::size_t step = n / kSample;
+      for (std::size_t k = 0; k < kSample; ++k) sample_[k] = values[k * step + step / 2];
+      std::sort(sample_.begin(), sample_.end());
+      inside_.resize(n);
+    }
+    for (std::size_t k = 0; k < percents.size(); ++k) {
+      if (n == 0) {
+        out[k * stride] = std::nan("");
+        continue;
+      }
+      const double index = (static_cast<double>(n) - 1.0) * percents[k] / 100.0;
+      const auto lo = static_cast<std::size_t>(std::floor(index));
+      std::pair<double, double> pair;
+      if (!bracket || !bracketed_pair(values, lo, pair)) pair = order_pair_by_selection(values, lo);
+      out[k * stride] = interpolate_percentile(pair, index);
+    }
+  }
+
+ private:
+  static constexpr std::size_t kSample = 128;
+
+  bool bracketed_pair(std::span<const double> values, std::size_t lo, std::pair<double, double>& pair) {
+    const std::size_t n = values.size();
+    const std::size_t hi = std::min(lo + 1, n - 1);
+    const auto centre = static_cast<std::ptrdiff_t>((static_cast<double>(lo) + 0.5) / static_cast<double>(n) *
+                                                    static_cast<double>(kSample));
+    // Three standard deviations of the sample's rank error at this quantile, and two more.
+    const double share = static_cast<double>(lo) / static_cast<double>(n);
+    const auto margin = static_cast<std::ptrdiff_t>(3.0 * std::sqrt(kSample * share * (1.0 - share))) + 2;
+    const std::ptrdiff_t first = centre - margin;
+    const std::ptrdiff_t last = centre + margin;
+    const double lower = first < 0 ? -HUGE_VAL : sample_[static_cast<std::size_t>(first)];
+    const double upper = last >= static_cast<std::ptrdiff_t>(kSample) ? HUGE_VAL : sample_[static_cast<std::size_t>(last)];
+    std::size_t below = 0;
+    std::size_t count = 0;
+    for (const double v : values) {
+      inside_[count] = v;
+      count += static_cast<std::size_t>(v >= lower) & static_cast<std::size_t>(v <= upper);
+      below += static_cast<std::size_t>(v < lower);
+    }
+    if (below > lo || hi >= below + count) return false;
+    pair = order_pair_by_selection(std::span<double>(inside_.data(), count), lo - below);
+    if (hi == lo) pair.second = pair.first;
+    return true;
+  }
+
+  std::array<double, kSample> sample_{};
+  std::vector<double> inside_;
+};
+
 // The curve's posterior mean over the rows and its percentiles at every
-// stimulus: mean[j], then quantiles[k·len(xs) + j] for percents[k]. The
-// stimuli are split over `threads` threads (0 = one per core).
+// stimulus: mean[j], then quantiles[k·len(xs) + j] for percents[k].
 struct ResponseBand {
   std::vector<double> mean;
   std::vector<double> quantiles;
 };
 
-template <ResponseModel M>
-ResponseBand response_band(const M& model, std::span<const double> rows, std::span<const double> xs,
-                           std::span<const double> percents, unsigned threads = 0) {
-  static_assert(M::kDesignColumns == 1, "a curve over one stimulus column");
-  const std::size_t dim = model.dim();
-  const std::size_t n = rows.size() / dim;
-  std::vector<typename M::EigSample> samples;
-  samples.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) samples.push_back(model.eig_sample(rows.subspan(i * dim, dim)));
+// The band from a column function: column(x, out) writes p(yes | θ_i, x) for
+// every one of the n rows into out. The stimuli are split over `threads`
+// threads (0 = one per core); the result does not depend on their number.
+template <class Column>
+ResponseBand band_of_columns(std::size_t n, std::span<const double> xs, std::span<const double> percents,
+                             unsigned threads, const Column& column) {
   ResponseBand band{std::vector<double>(xs.size()), std::vector<double>(percents.size() * xs.size())};
   const auto stimuli = [&](std::size_t first, std::size_t last) {
-    std::vector<double> column(n);
+    std::vector<double> values(n);
+    ColumnPercentiles percentiles;
     for (std::size_t j = first; j < last; ++j) {
+      column(xs[j], std::span<double>(values));
       double sum = 0.0;
-      for (std::size_t i = 0; i < n; ++i) sum += column[i] = sample_p_yes(model, samples[i], xs[j]);
+      for (const double p : values) sum += p;
       band.mean[j] = n > 0 ? sum / static_cast<double>(n) : std::nan("");
-      for (std::size_t k = 0; k < percents.size(); ++k) {
-        band.quantiles[k * xs.size() + j] = percentile_of(column, percents[k]);
-      }
+      percentiles(values, percents, band.quantiles.data() + j, xs.size());
     }
   };
   if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
@@ -100,6 +172,21 @@ ResponseBand response_band(const M& model, std::span<const double> rows, std::sp
   for (auto& t : pool) t.join();
   if (next < xs.size()) stimuli(next, xs.size());
   return band;
+}
+
+// The band of any model, one sample at a time.
+template <ResponseModel M>
+ResponseBand response_band(const M& model, std::span<const double> rows, std::span<const double> xs,
+                           std::span<const double> percents, unsigned threads = 0) {
+  static_assert(M::kDesignColumns == 1, "a curve over one stimulus column");
+  const std::size_t dim = model.dim();
+  const std::size_t n = rows.size() / dim;
+  std::vector<typename M::EigSample> samples;
+  samples.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) samples.push_back(model.eig_sample(rows.subspan(i * dim, dim)));
+  return band_of_columns(n, xs, percents, threads, [&](double x, std::span<double> out) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = sample_p_yes(model, samples[i], x);
+  });
 }
 
 // The stimulus at `level` for every row (NaN where the row never reaches it).

@@ -15,6 +15,7 @@
 #include "sampler/thread_rng.hpp"
 #include "eig/rows.hpp"
 #include "estimation/run.hpp"
+#include "eig/curve_lanes.hpp"
 #include "model/quantities.hpp"
 #include "python/models.hpp"
 
@@ -208,8 +209,12 @@ PyObject* psychometric_band(PyObject* self, PyObject* args, PyObject* kwargs) {
       if (!(q >= 0.0 && q <= 100.0)) py::raise(PyExc_ValueError, "argument 'quantiles': percentages in [0, 100]");
     }
     std::vector<double> xs(x.view.len);
-    for (std::size_t j = 0; j < xs.size(); ++j) xs[j] = x.view.unchecked_at(j);
-    ResponseBand band = py::without_gil([&] { return response_band(model, points, xs, percents); });
+    for (std::size_t j = 0; j < xs.size(); ++j) {
+      xs[j] = x.view.unchecked_at(j);
+      // A NaN stimulus has no order among the draws' values to take percentiles of.
+      if (std::isnan(xs[j])) py::raise(PyExc_ValueError, "argument 'x': stimuli must not be NaN");
+    }
+    ResponseBand band = py::without_gil([&] { return psychometric_band(model, points, xs, percents); });
     const Py_ssize_t shape[2] = {static_cast<Py_ssize_t>(percents.size()), static_cast<Py_ssize_t>(xs.size())};
     py::PyRef mean = py::new_f64_array(std::move(band.mean));
     py::PyRef quantiles = py::new_f64_array(std::move(band.quantiles), shape);

@@ -114,12 +114,15 @@ def test_inference_data_for_arviz(update):
 
 
 @pytest.mark.parametrize("link", ["logistic", "normal", "gumbel"])
-def test_native_band_is_numpys_mean_and_percentiles(link):
+@pytest.mark.parametrize("draws,copies", [(501, 1), (1334, 3)])  # the large one selects from brackets, with ties
+def test_native_band_is_numpys_mean_and_percentiles(link, draws, copies):
     model = varnel.models.PsychometricModel(link=link, guess_rate=(2.0, 8.0), lapse_rate=0.03)
-    points = np.array([model.sample_prior() for _ in range(501)])
-    xs = np.linspace(-4.0, 4.0, 37)
-    percents = [0.0, 2.5, 50.0, 97.5, 100.0]
+    points = np.tile(np.array([model.sample_prior() for _ in range(draws)]), (copies, 1))
+    xs = np.concatenate([np.linspace(-4.0, 4.0, 37), [-np.inf, np.inf, 1e300]])
+    percents = [0.0, 2.5, 31.7, 50.0, 97.5, 99.99, 100.0]
     mean, quantiles = model.psychometric_band(points, xs, percents)
     curves = model.psychometric(points, xs)
     np.testing.assert_allclose(mean, curves.mean(axis=0), rtol=1e-13)
     np.testing.assert_allclose(quantiles, np.percentile(curves, percents, axis=0), rtol=1e-13, atol=1e-300)
+    with pytest.raises(ValueError, match="argument 'x'"):
+        model.psychometric_band(points, np.array([0.0, np.nan]), percents)

@@ -67,6 +67,13 @@ def record_timings(path: str, participant: str, trials: int, durable: bool = Tru
     return {"record_ms": median_ms(records), "update_ms": median_ms(updates)}
 
 
+def _busy(n: int) -> int:
+    total = 0
+    for i in range(n):
+        total += i * i
+    return total
+
+
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="1,000 sessions instead of 10,000")
@@ -109,14 +116,22 @@ def main() -> None:
         t_threshold.append(time.perf_counter() - start)
     out["band over 4000 draws x 200 stimuli (ms)"] = median_ms(t_band)
     out["threshold over 4000 draws (ms)"] = median_ms(t_threshold)
+    for threads in (1, None):
+        times = {}
+        for workers in (1, 2):
+            start = time.perf_counter()
+            with ProcessPoolExecutor(workers) as pool:
+                simulate(model(), GRID, observers=32, trials=40, executor=pool, seed=1, threads=threads)
+            times[workers] = time.perf_counter() - start
+        out[f"simulate 32 x 40 on 1 / 2 processes, threads={threads} (s)"] = [times[1], times[2]]
+        out[f"speed-up with 2 processes, threads={threads}"] = times[1] / times[2]
     times = {}
-    for workers in (1, 2):
+    for workers in (1, 2):  # the machine's own ceiling: pure Python on 1 and 2 processes
         start = time.perf_counter()
         with ProcessPoolExecutor(workers) as pool:
-            simulate(model(), GRID, observers=32, trials=40, executor=pool, seed=1)
+            list(pool.map(_busy, [1_000_000] * 32))
         times[workers] = time.perf_counter() - start
-    out["simulate 32 x 40 on 1 / 2 processes (s)"] = [times[1], times[2]]
-    out["speed-up with 2 processes"] = times[1] / times[2]
+    out["speed-up of a pure-Python loop with 2 processes"] = times[1] / times[2]
     print(json.dumps(out, indent=1))
 
 

@@ -33,6 +33,7 @@ import argparse
 import math
 import time
 from collections.abc import Callable
+from concurrent.futures import ProcessPoolExecutor
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -298,6 +299,26 @@ def contrast(trials: int, observers: int, seed: int, update: str) -> None:
     print("  " + diagnostics_line(runs))
 
 
+def planning(trials: int, observers: int, seed: int, update: str, checkpoints: list[int]) -> None:
+    """Planning by simulation: observers drawn from the model's priors, each
+    strategy on a pool of 2 worker processes, the error of m at checkpoints."""
+    started = time.perf_counter()
+    lines = []
+    with ProcessPoolExecutor(2) as pool:
+        for strategy in experiment.STRATEGIES:
+            table = experiment.simulate(make_model(), GRID, observers=observers, trials=trials, strategy=strategy,
+                                        executor=pool, seed=seed, update=update, n_samples=EIG_SAMPLES)
+            cells = []
+            for n in checkpoints:
+                rows = [row for row in table if row["trial"] == n]
+                rmse = math.sqrt(sum(row["m_error"] ** 2 for row in rows) / len(rows))
+                cells.append(f"n={n}: RMSE {rmse:.3f}, mean sd {sum(row['m_sd'] for row in rows) / len(rows):.3f}")
+            lines.append(f"  {strategy:16s} " + "; ".join(cells))
+    print(f"\nplanning by simulation: {observers} observers from the priors per strategy, error of m, "
+          f"2 worker processes, {time.perf_counter() - started:.1f} s")
+    print("\n".join(lines))
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--trials", type=int, default=40)
@@ -306,6 +327,8 @@ def main() -> None:
     ap.add_argument("--observers", type=int, default=20, help="simulated observers per strategy (default 20)")
     ap.add_argument("--contrast", type=int, default=5,
                     help="observers for the two-parameter model's contrast (default 5, 0 leaves it out)")
+    ap.add_argument("--plan", type=int, default=16,
+                    help="observers per strategy for planning by simulation (default 16, 0 leaves it out)")
     ap.add_argument("--quiet", action="store_true", help="no line per checkpoint for the first observer")
     ap.add_argument("--update", choices=experiment.UPDATES, default="incremental",
                     help="how the posterior follows the trials (default incremental)")
@@ -316,6 +339,8 @@ def main() -> None:
         ap.error("--observers must be at least 1")
     if args.contrast < 0:
         ap.error("--contrast must not be negative")
+    if args.plan < 0:
+        ap.error("--plan must not be negative")
 
     population = np.random.default_rng(args.seed)
     observers = [Observer(float(population.uniform(*TRUE_S_RANGE)), float(population.uniform(*TRUE_M_RANGE)),
@@ -346,6 +371,8 @@ def main() -> None:
     print(diagnostics_line(every))
     if args.contrast:
         contrast(args.trials, args.contrast, args.seed, args.update)
+    if args.plan:
+        planning(args.trials, args.plan, args.seed, args.update, checkpoints)
     print(f"\ndemo time {time.perf_counter() - started:.0f} s")
     plot(runs, checkpoints, args.out)
 

@@ -4,6 +4,7 @@ under a strategy, on any concurrent.futures.Executor."""
 from __future__ import annotations
 
 import math
+import os
 from collections.abc import Iterable, Mapping
 from concurrent.futures import Executor
 from typing import Any
@@ -44,6 +45,9 @@ def _p_yes(model: Any, truth: list[float], x: float) -> float:
 
 
 def _run_observer(job: dict[str, Any]) -> list[dict[str, Any]]:
+    if job["threads"] is not None and os.getpid() != job["caller"]:
+        # A worker process of its own: its native loops share the cores with the other workers'.
+        os.environ["VARNEL_NUM_THREADS"] = str(job["threads"])
     model = _model_from_settings(job["model"])
     experiment = AdaptiveExperiment(model, job["candidates"], seed=job["seed"], **job["settings"])
     rng = np.random.default_rng(np.random.SeedSequence(job["seed"], spawn_key=(1,)))
@@ -83,7 +87,8 @@ def _run_observer(job: dict[str, Any]) -> list[dict[str, Any]]:
 
 def simulate(model: Any, candidates: Iterable[float] | np.ndarray, *, observers: int = 10, trials: int = 40,
              strategy: str = "information_gain", true_params: Iterable[Iterable[float]] | None = None,
-             executor: Executor | None = None, seed: int = 0, **settings: Any) -> list[dict[str, Any]]:
+             executor: Executor | None = None, seed: int = 0, threads: int | None = 1,
+             **settings: Any) -> list[dict[str, Any]]:
     """Runs ``observers`` simulated observers for ``trials`` trials each and
     returns a tidy table, one dict per observer and trial (pandas.DataFrame
     takes it as it is): observer, strategy, trial, the stimulus and the
@@ -98,8 +103,16 @@ def simulate(model: Any, candidates: Iterable[float] | np.ndarray, *, observers:
     after two yes, one up after a no). ``settings`` go to each
     ``AdaptiveExperiment``. Everything follows from ``seed``; the table
     is the same on any ``executor`` (a process pool, or a cluster's
-    executor), which runs one observer per task; None runs them here."""
+    executor), which runs one observer per task; None runs them here.
+    ``threads`` is the number of native threads an observer uses in a worker
+    process of the executor (1 by default: the workers share the cores, and
+    one process per core runs fastest; None leaves the worker's setting,
+    the environment variable VARNEL_NUM_THREADS or one per core). Observers
+    run in the calling process use all cores whatever ``threads`` is, and
+    the table does not depend on it."""
     count = _count("observers", observers)
+    if threads is not None:
+        threads = _count("threads", threads)
     length = _count("trials", trials)
     if strategy not in STRATEGIES:
         raise ValueError(f"argument 'strategy': expected one of {', '.join(map(repr, STRATEGIES))}, "
@@ -118,6 +131,6 @@ def simulate(model: Any, candidates: Iterable[float] | np.ndarray, *, observers:
     seeds = np.random.SeedSequence(seed, spawn_key=(2,)).generate_state(count, dtype=np.uint64)
     jobs = [{"model": model_settings, "candidates": grid.tolist(), "settings": dict(settings),
              "seed": int(seeds[i]) >> 1, "truth": truths[i], "observer": i, "trials": length,
-             "strategy": strategy} for i in range(count)]
+             "strategy": strategy, "threads": threads, "caller": os.getpid()} for i in range(count)]
     results = map(_run_observer, jobs) if executor is None else executor.map(_run_observer, jobs)
     return [row for rows in results for row in rows]

@@ -9,14 +9,16 @@
 #include <thread>
 #include <vector>
 
+#include "model/threads.hpp"
+
 namespace varnel {
 
 // How many threads are worth starting for `pairs` (design, sample) pairs over
-// `designs` designs: at most `threads` (0 = one per core), at least one, and
+// `designs` designs: at most `threads` (0 = default_threads()), at least one, and
 // none for fewer than `min_pairs_per_thread` pairs each.
 inline std::size_t useful_workers(unsigned threads, std::uint64_t pairs, std::uint64_t min_pairs_per_thread,
                                   std::size_t designs) noexcept {
-  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+  if (threads == 0) threads = default_threads();
   const std::uint64_t useful = std::max<std::uint64_t>(1, pairs / min_pairs_per_thread);
   return static_cast<std::size_t>(std::max<std::uint64_t>(1, std::min<std::uint64_t>({threads, useful, designs})));
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "model/model.hpp"
+#include "model/threads.hpp"
 
 namespace varnel {
 
@@ -158,7 +159,7 @@ ResponseBand band_of_columns(std::size_t n, std::span<const double> xs, std::spa
       percentiles(values, percents, band.quantiles.data() + j, xs.size());
     }
   };
-  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+  if (threads == 0) threads = default_threads();
   const std::size_t workers = std::max<std::size_t>(1, std::min<std::size_t>(threads, xs.size() * n / 65536));
   const std::size_t block = (xs.size() + workers - 1) / std::max<std::size_t>(1, workers);
   std::vector<std::thread> pool;

@@ -94,6 +94,8 @@ def test_simulation_is_the_same_on_any_executor():
     assert staircase[0]["x"] == float(np.sort(GRID)[len(GRID) // 2]) and staircase[0]["m_true"] == 0.2
     with pytest.raises(ValueError, match="argument 'strategy'"):
         simulate(model, GRID, strategy="bisection")
+    with pytest.raises(ValueError, match="argument 'threads'"):
+        simulate(model, GRID, threads=0)
 
 
 @pytest.mark.parametrize("update", ["from_scratch", "incremental"])

@@ -45,7 +45,8 @@ QUANTILES = (2.5, 25.0, 50.0, 75.0, 97.5)  # percent
 class Trial(NamedTuple):
     """One recorded trial: the stimulus presented (a candidate, unless recorded
     ``off_grid``), the answer, and the caller's ``metadata`` (a read-only
-    mapping of JSON values, or None)."""
+    mapping of JSON values, or None). The rule that chose each stimulus is a
+    column of ``AdaptiveExperiment.trial_table()``."""
 
     x: float
     response: bool
@@ -415,26 +416,38 @@ def _systematic_resample(weights: np.ndarray, size: int, u: float) -> np.ndarray
 # ---------------------------------------------------------------------------
 # Trials in files and stores
 
-def _trial_entry(trial: Trial) -> list[Any]:
-    """[x, response], with {"metadata": ..., "off_grid": true} third when either is set."""
+def _rule(rule: Any) -> str | None:
+    if rule is None:
+        return None
+    if not isinstance(rule, str):
+        raise TypeError(f"argument 'rule': expected a str, got {type(rule).__name__}")
+    if not 0 < len(rule) <= 200:
+        raise ValueError("argument 'rule': expected a name of 1 to 200 characters")
+    return rule
+
+
+def _trial_entry(trial: Trial, rule: str | None = None) -> list[Any]:
+    """[x, response], with {"metadata": ..., "off_grid": true, "rule": ...} third when any is set."""
     entry: list[Any] = [trial.x, trial.response]
     extra: dict[str, Any] = {}
     if trial.metadata is not None:
         extra["metadata"] = dict(trial.metadata)
     if trial.off_grid:
         extra["off_grid"] = True
+    if rule is not None:
+        extra["rule"] = rule
     if extra:
         entry.append(extra)
     return entry
 
 
-def _trial_from_entry(entry: Any, i: int = 0) -> Trial:
+def _trial_from_entry(entry: Any, i: int = 0) -> tuple[Trial, str | None]:
     if not (isinstance(entry, list) and len(entry) in (2, 3)):
         raise ValueError(f"trial {i} is not a pair [x, response] (with an optional object third)")
     extra = entry[2] if len(entry) == 3 else {}
     if not isinstance(extra, dict):
         raise ValueError(f"trial {i}: its third entry is not an object")
-    return Trial(entry[0], entry[1], extra.get("metadata"), extra.get("off_grid", False))
+    return Trial(entry[0], entry[1], extra.get("metadata"), extra.get("off_grid", False)), _rule(extra.get("rule"))
 
 
 _STATE_KEYS = ("format", "version", "written_by", "model", "candidates", "settings", "seed", "metadata",
@@ -566,6 +579,9 @@ class AdaptiveExperiment:
         self._metadata: dict[str, Any] = {} if metadata is None else _json_value("metadata", dict(metadata))
         self._trials: list[Trial] = []
         self._discarded: list[Trial] = []
+        # What chose each stimulus, beside the trials (None where a file did not say).
+        self._rules: list[str | None] = []
+        self._discarded_rules: list[str | None] = []
         self._store: Any = None  # the session of a SessionStore this experiment writes to, if any
         self._extra: dict[str, Any] = {}  # keys of a loaded file this version does not use, kept on save
         self._before_last: _Particles | None = None  # the particles before the last trial was taken in
@@ -663,7 +679,7 @@ class AdaptiveExperiment:
     # -- the loop ---------------------------------------------------------
 
     def record(self, x: float, response: Any, *, metadata: Mapping[str, Any] | None = None,
-               off_grid: bool = False) -> None:
+               off_grid: bool = False, rule: str | None = None) -> None:
         """Records one trial. ``x`` must be one of the candidates (within 1e-9,
         relative for candidates beyond ±1, or within a relative 1e-6, which
         covers float32; the candidate itself is stored) unless ``off_grid`` is
@@ -672,13 +688,21 @@ class AdaptiveExperiment:
         ``response`` is a bool, ``numpy.bool_`` or the integer 0 or 1 (any
         integer type, 0-d arrays included). ``metadata`` is an optional dict of
         JSON values kept with the trial (reaction time, condition, notes).
-        Raises TypeError or ValueError naming the argument and records nothing
-        when any is wrong; bound to a session store, the trial is committed
-        before this returns."""
+        ``rule`` names what chose the stimulus (a short text such as
+        "staircase" or "catch"); by default it is "information_gain" when
+        ``x`` is this experiment's ``next_stimulus()`` for these trials, else
+        "caller". Raises TypeError or ValueError naming the argument and
+        records nothing when any is wrong; bound to a session store, the trial
+        is committed before this returns."""
         trial = self._checked_trial(x, response, metadata, off_grid)
+        rule = _rule(rule)
+        if rule is None:
+            chosen = (self._scores is not None and not trial.off_grid
+                      and trial.x == float(self._candidates[int(np.argmax(self._scores))]))
+            rule = "information_gain" if chosen else "caller"
         if self._store is not None:
-            self._store.write_trial(trial)
-        self._append(trial)
+            self._store.write_trial(trial, rule)
+        self._append(trial, rule)
 
     def _checked_trial(self, x: Any, response: Any, metadata: Any, off_grid: Any) -> Trial:
         x = _scalar(x)
@@ -700,10 +724,19 @@ class AdaptiveExperiment:
             value = candidate
         return Trial(value, _response(response), _metadata(metadata), bool(off_grid))
 
-    def _append(self, trial: Trial) -> None:
+    def _append(self, trial: Trial, rule: str | None = None) -> None:
         self._trials.append(trial)
+        self._rules.append(rule)
         self._posterior = None
         self._scores = None
+
+    def _restore(self, trial: Trial, rule: str | None, discarded: bool) -> None:
+        """A trial read back from a file or store."""
+        if discarded:
+            self._discarded.append(trial)
+            self._discarded_rules.append(rule)
+        else:
+            self._append(trial, rule)
 
     def discard_last(self) -> Trial:
         """Takes the last trial back (a response given by mistake, say) and returns
@@ -716,6 +749,7 @@ class AdaptiveExperiment:
             self._store.discard_trial()
         trial = self._trials.pop()
         self._discarded.append(trial)
+        self._discarded_rules.append(self._rules.pop())
         n = len(self._trials)
         p = self._particles
         if p is not None and p.num_trials > n:
@@ -915,14 +949,17 @@ class AdaptiveExperiment:
     def trial_table(self) -> list[dict[str, Any]]:
         """One dict per trial, kept trials in order and then the discarded ones:
         the session keys (participant, condition) when bound to a store, trial
-        (1-based), x, response, off_grid, discarded, and each metadata key as
-        a column "metadata.<key>"."""
+        (1-based), x, response, off_grid, rule (what chose the stimulus:
+        "information_gain", "caller", the name given to ``record``, or None
+        for trials of files that did not keep it), discarded, and each
+        metadata key as a column "metadata.<key>"."""
         keys = self._store.keys() if self._store is not None else {}
         rows = []
-        for discarded, trials in ((False, self._trials), (True, self._discarded)):
-            for trial in trials:
+        for discarded, trials, rules in ((False, self._trials, self._rules),
+                                         (True, self._discarded, self._discarded_rules)):
+            for trial, rule in zip(trials, rules):
                 row: dict[str, Any] = {**keys, "trial": len(rows) + 1, "x": trial.x, "response": trial.response,
-                                       "off_grid": trial.off_grid, "discarded": discarded}
+                                       "off_grid": trial.off_grid, "rule": rule, "discarded": discarded}
                 for key, value in (trial.metadata or {}).items():
                     row[f"metadata.{key}"] = value
                 rows.append(row)
@@ -964,8 +1001,8 @@ class AdaptiveExperiment:
             "settings": self.settings(),
             "seed": self._seed,
             "metadata": self._metadata,
-            "trials": [_trial_entry(t) for t in self._trials],
-            "discarded": [_trial_entry(t) for t in self._discarded],
+            "trials": [_trial_entry(t, r) for t, r in zip(self._trials, self._rules)],
+            "discarded": [_trial_entry(t, r) for t, r in zip(self._discarded, self._discarded_rules)],
         }
 
     def save(self, path: str | os.PathLike[str], *, overwrite: bool = False) -> None:
@@ -992,7 +1029,7 @@ class AdaptiveExperiment:
         entries = old.get("trials")
         ours = [_trial_entry(t) for t in self._trials]
         try:
-            theirs = [_trial_entry(_trial_from_entry(e)) for e in entries] if isinstance(entries, list) else None
+            theirs = [_trial_entry(_trial_from_entry(e)[0]) for e in entries] if isinstance(entries, list) else None
         except ValueError:
             theirs = None
         if old.get("seed") != self._seed or theirs is None or theirs != ours[:len(theirs)]:
@@ -1031,9 +1068,8 @@ class AdaptiveExperiment:
                 if not isinstance(entries, list):
                     raise ValueError(f"'{key}' is not a list")
                 for i, entry in enumerate(entries):
-                    trial = _trial_from_entry(entry, i)
-                    checked = experiment._checked_trial(trial.x, trial.response, trial.metadata, trial.off_grid)
-                    (experiment._append(checked) if key == "trials" else experiment._discarded.append(checked))
+                    trial, rule = _trial_from_entry(entry, i)
+                    experiment._restore(experiment._checked_trial(*trial), rule, discarded=key == "discarded")
             experiment._extra = {k: v for k, v in state.items() if k not in _STATE_KEYS}
         except (TypeError, ValueError) as e:
             raise ValueError(f"{path}: invalid experiment file: {e}") from e

@@ -65,7 +65,7 @@ def _run_observer(job: dict[str, Any]) -> list[dict[str, Any]]:
         else:
             x = float(grid[index])
         response = bool(rng.random() < _p_yes(model, truth, x))
-        experiment.record(x, response)
+        experiment.record(x, response, rule=None if job["strategy"] == "information_gain" else job["strategy"])
         if job["strategy"] == "staircase":
             streak = streak + 1 if response else 0
             if not response:

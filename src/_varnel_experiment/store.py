@@ -31,7 +31,7 @@ if TYPE_CHECKING:
 
 __all__ = ["SessionLockedError", "SessionStore"]
 
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2  # 2: trials.rule
 _SQLITE_HEADER = b"SQLite format 3\x00"
 
 _SCHEMA = """
@@ -61,6 +61,7 @@ CREATE TABLE trials (
     metadata TEXT,
     discarded INTEGER NOT NULL DEFAULT 0,
     recorded_at REAL NOT NULL,
+    rule TEXT,
     PRIMARY KEY (session_id, seq)
 ) WITHOUT ROWID;
 """
@@ -138,6 +139,10 @@ class SessionStore:
             raise ValueError(f"{self._path}: session store schema version {schema} (written by varnel "
                              f"{rows.get('written_by', 'unknown')}) is newer than this varnel reads "
                              f"({SCHEMA_VERSION}); a newer varnel opens it")
+        if schema < 2:  # the rule that chose each stimulus; unknown for the trials before
+            with self._transaction():
+                self._db.execute("ALTER TABLE trials ADD COLUMN rule TEXT")
+                self._db.execute("UPDATE meta SET value = ? WHERE key = 'schema_version'", (str(SCHEMA_VERSION),))
 
     def _create(self) -> None:
         with self._transaction():
@@ -248,12 +253,13 @@ class SessionStore:
                 raise ValueError(f"{where} {key}={stored!r}, not {value!r}")
         experiment = AdaptiveExperiment(_model_from_settings(stored_model), stored_candidates, seed=seed,
                                         progress=progress, metadata=json.loads(metadata_text), **stored_settings)
-        for x, response, off_grid, meta, discarded in self._db.execute(
-                "SELECT x, response, off_grid, metadata, discarded FROM trials WHERE session_id = ? ORDER BY seq",
+        for x, response, off_grid, meta, discarded, rule in self._db.execute(
+                "SELECT x, response, off_grid, metadata, discarded, rule FROM trials WHERE session_id = ? "
+                "ORDER BY seq",
                 (session_id,)):
-            trial = Trial(float(x), bool(response), None if meta is None else json.loads(meta), bool(off_grid))
-            checked = experiment._checked_trial(trial.x, trial.response, trial.metadata, trial.off_grid)
-            (experiment._discarded if discarded else experiment._trials).append(checked)
+            trial = experiment._checked_trial(float(x), bool(response), None if meta is None else json.loads(meta),
+                                              bool(off_grid))
+            experiment._restore(trial, rule, discarded=bool(discarded))
         return experiment
 
     def import_json(self, path: str | os.PathLike[str], participant: str, *, condition: str = "") -> None:
@@ -265,11 +271,12 @@ class SessionStore:
             raise ValueError(f"{self._path}: session {participant!r}/{condition!r} exists already")
         session_id = self._insert_session(participant, condition, experiment)
         with self._transaction():
-            rows = [(session_id, i, t.x, int(t.response), int(t.off_grid), _meta_text(t), int(discarded), time.time())
-                    for i, (t, discarded) in enumerate([(t, False) for t in experiment.trials]
-                                                       + [(t, True) for t in experiment.discarded])]
+            kept = [(t, False, r) for t, r in zip(experiment._trials, experiment._rules)]
+            dropped = [(t, True, r) for t, r in zip(experiment._discarded, experiment._discarded_rules)]
+            rows = [(session_id, i, t.x, int(t.response), int(t.off_grid), _meta_text(t), int(discarded), time.time(),
+                     rule) for i, (t, discarded, rule) in enumerate(kept + dropped)]
             self._db.executemany("INSERT INTO trials (session_id, seq, x, response, off_grid, metadata, discarded, "
-                                 "recorded_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?)", rows)
+                                 "recorded_at, rule) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)", rows)
 
 
 _MISSING = object()
@@ -334,13 +341,13 @@ class _Session:
             raise SessionLockedError(f"{self._name} was taken over by process {row[1]} on host {row[0]!r}; "
                                      "nothing was written")
 
-    def write_trial(self, trial: Trial) -> None:
+    def write_trial(self, trial: Trial, rule: str | None) -> None:
         with _Transaction(self._db) as db:
             self._check_lease(db)
-            db.execute("INSERT INTO trials (session_id, seq, x, response, off_grid, metadata, recorded_at) "
-                       "VALUES (?, ?, ?, ?, ?, ?, ?)",
+            db.execute("INSERT INTO trials (session_id, seq, x, response, off_grid, metadata, recorded_at, rule) "
+                       "VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
                        (self._id, self._seq, trial.x, int(trial.response), int(trial.off_grid), _meta_text(trial),
-                        time.time()))
+                        time.time(), rule))
         self._seq += 1
 
     def discard_trial(self) -> None:

@@ -206,6 +206,38 @@ def test_json_files_import_into_the_store(tmp_path):
         assert run(resumed, 2) == run(experiment, 2)
 
 
+def rules(experiment):
+    return [row["rule"] for row in experiment.trial_table()]
+
+
+def test_the_rule_that_chose_each_stimulus_is_kept_everywhere(tmp_path):
+    with SessionStore(tmp_path / "lab.db") as store:
+        experiment = store.session("P10", model=model(), candidates=GRID, seed=3, **FAST)
+        run(experiment, 1)
+        experiment.record(float(GRID[0]), True)  # not what the experiment would choose now
+        experiment.record(float(GRID[1]), False, rule="staircase")
+        experiment.record(0.05, False, off_grid=True)
+        experiment.discard_last()
+        expected = ["information_gain", "caller", "staircase", "caller"]
+        assert rules(experiment) == expected
+        experiment.save(tmp_path / "e.json")
+        assert rules(AdaptiveExperiment.load(tmp_path / "e.json")) == expected
+        del experiment
+        assert rules(store.session("P10")) == expected
+        with pytest.raises(ValueError, match="argument 'rule'"):
+            store.session("P10").record(float(GRID[0]), True, rule="")
+    # A store written before the rules were kept gains the column, with the old trials' rules unknown.
+    db = sqlite3.connect(tmp_path / "lab.db")
+    db.execute("ALTER TABLE trials DROP COLUMN rule")
+    db.execute("UPDATE meta SET value = '1' WHERE key = 'schema_version'")
+    db.commit()
+    db.close()
+    with SessionStore(tmp_path / "lab.db") as store:
+        experiment = store.session("P10")
+        run(experiment, 1)
+        assert rules(experiment) == [None, None, None, "information_gain", None]
+
+
 _KILLED_CHILD = """
 import sys
 import numpy as np, varnel

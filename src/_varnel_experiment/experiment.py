@@ -302,6 +302,31 @@ class Posterior:
 # ---------------------------------------------------------------------------
 # Argument checks
 
+# Where the sampler's arithmetic on a normal prior works: its variance a normal
+# double, its sd resolvable next to its mean, and for log s, slopes e^(±700).
+_SIGMA_RANGE = (1e-150, 1e150)
+_SIGMA_RESOLUTION = 1e-12
+_LOG_S_REACH = 700.0
+
+
+def _check_samplable(settings: Mapping[str, Any]) -> None:
+    """Refuses, naming the setting, a model whose priors the sampler cannot
+    start from: its posterior would fail at the first trial."""
+    pairs = [(mu, mu.replace("mu_", "sigma_")) for mu in settings if mu.startswith("mu_")]
+    for mu, sigma in pairs:
+        centre, sd = float(settings[mu]), float(settings[sigma])
+        if not _SIGMA_RANGE[0] <= sd <= _SIGMA_RANGE[1]:
+            raise ValueError(f"argument 'model': {sigma}={sd:g} is outside [1e-150, 1e150], where the "
+                             "sampler's arithmetic works")
+        if sd < _SIGMA_RESOLUTION * abs(centre):
+            raise ValueError(f"argument 'model': {sigma}={sd:g} is too narrow for doubles to resolve around "
+                             f"{mu}={centre:g} (it must be at least 1e-12 * |{mu}|)")
+    if "mu_log_s" in settings and abs(settings["mu_log_s"]) + 10.0 * settings["sigma_log_s"] > _LOG_S_REACH:
+        raise ValueError(f"argument 'model': the prior of log s (mu_log_s={settings['mu_log_s']:g}, "
+                         f"sigma_log_s={settings['sigma_log_s']:g}) reaches slopes beyond the range of doubles "
+                         "(|mu_log_s| + 10 * sigma_log_s must be at most 700)")
+
+
 def _count(name: str, value: Any) -> int:
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
         raise TypeError(f"argument '{name}': expected a positive int, got {type(value).__name__}")
@@ -526,6 +551,7 @@ class AdaptiveExperiment:
             names = " or ".join(c.__name__ for c in classes)
             raise TypeError(f"argument 'model': expected a {names}, got {type(model).__name__}")
         self._model_settings = _model_settings(model)
+        _check_samplable(self._model_settings)
         self._model = model
         self._param_names = tuple(getattr(model, "param_names", ["k", "m"]))
         self._candidates = _candidates(candidates)

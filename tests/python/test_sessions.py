@@ -282,3 +282,19 @@ def test_sampler_failures_are_ordinary_exceptions():
     with pytest.raises(SamplerError, match="could not be drawn: Timeout") as info:
         experiment.posterior()
     assert isinstance(info.value, RuntimeError)
+
+
+@pytest.mark.parametrize("settings, named", [
+    (dict(mu_m=3.16e16), "sigma_m=1 is too narrow"), (dict(sigma_log_s=2.6e-285), "sigma_log_s=2.6e-285"),
+    (dict(sigma_m=1e300), r"sigma_m=1e\+300"), (dict(mu_log_s=-745.0), "mu_log_s=-745")])
+def test_priors_the_sampler_cannot_start_from_are_refused_up_front(settings, named):
+    with pytest.raises(ValueError, match=f"argument 'model': .*{named}"):
+        AdaptiveExperiment(varnel.models.PsychometricModel(**settings), GRID, **FAST)
+
+
+def test_extreme_priors_the_sampler_can_start_from_run_quietly(capfd):
+    experiment = AdaptiveExperiment(varnel.models.PsychometricModel(mu_m=1e9, sigma_m=0.1, sigma_log_s=1e-100),
+                                    GRID, **FAST)
+    run(experiment, 2)
+    assert np.isfinite(experiment.posterior().draws).all()
+    assert capfd.readouterr().err == ""

@@ -43,9 +43,9 @@ QUANTILES = (2.5, 25.0, 50.0, 75.0, 97.5)  # percent
 
 
 class Trial(NamedTuple):
-    """One recorded trial: the stimulus presented (a candidate, unless recorded
-    ``off_grid``), the answer, and the caller's ``metadata`` (a read-only
-    mapping of JSON values, or None). The rule that chose each stimulus is a
+    """One recorded trial: the stimulus ``x`` presented (a candidate, unless
+    recorded ``off_grid``), the ``response``, and the caller's ``metadata`` (a
+    read-only mapping of JSON values, or None). The rule that chose each stimulus is a
     column of ``AdaptiveExperiment.trial_table()``."""
 
     x: float
@@ -143,6 +143,12 @@ class Posterior:
     ``divergences`` counts the divergent transitions of the move made with the
     last trial.
     ``seconds`` is the time the update took.
+
+    ``model`` is the model the draws are of (for ``psychometric`` and
+    ``threshold``), ``observed`` the trials' (stimuli, responses) they are
+    conditioned on. For a from-scratch update, ``warmup`` holds every chain's
+    warm-up draws and ``sample_stats`` every chain's statistics table (a
+    pyarrow.RecordBatch, warm-up rows first); both are None otherwise.
 
     ``summary`` is computed on first use: R-hat and bulk ESS are not part of a
     trial's cost."""
@@ -639,10 +645,12 @@ class AdaptiveExperiment:
 
     @property
     def target_sd(self) -> float | None:
+        """The sd of ``target`` below which ``done()`` is True (None: not a rule)."""
         return self._target_sd
 
     @property
     def max_trials(self) -> int | None:
+        """The trial count at which ``done()`` is True (None: DEFAULT_MAX_TRIALS)."""
         return self._max_trials
 
     @property

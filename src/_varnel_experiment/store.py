@@ -160,6 +160,7 @@ class SessionStore:
 
     @property
     def path(self) -> str:
+        """The database file's path, as given."""
         return self._path
 
     def close(self) -> None:

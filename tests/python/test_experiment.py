@@ -470,3 +470,31 @@ def test_a_pickled_experiment_continues_with_the_same_choices():
     clone = pickle.loads(pickle.dumps(experiment))
     assert clone.trials == experiment.trials and clone.model.settings == experiment.model.settings
     assert run_adaptive(clone, 3, observer_answers(7)) == run_adaptive(experiment, 3, observer_answers(7))
+
+
+def test_every_public_member_of_the_researcher_layer_is_documented():
+    import dataclasses
+    import inspect
+
+    import varnel.experiment as ex
+
+    missing = []
+    for name in ex.__all__:
+        obj = getattr(ex, name)
+        if not (inspect.isclass(obj) or inspect.isfunction(obj)):
+            continue
+        if not (obj.__doc__ or "").strip():
+            missing.append(name)
+        if not inspect.isclass(obj):
+            continue
+        fields = {f.name for f in dataclasses.fields(obj)} if dataclasses.is_dataclass(obj) else set()
+        fields |= set(getattr(obj, "_fields", ()))  # named tuples: described in the class text
+        for attr, value in vars(obj).items():
+            if attr.startswith("_"):
+                continue
+            if attr in fields:
+                if f"``{attr}``" not in obj.__doc__ and f"``{attr}``" not in (obj.__init__.__doc__ or ""):
+                    missing.append(f"{name}.{attr}")
+            elif not (getattr(value, "__doc__", None) or "").strip() or value.__doc__ == type(value).__doc__:
+                missing.append(f"{name}.{attr}")
+    assert missing == []

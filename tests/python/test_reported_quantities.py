@@ -81,6 +81,11 @@ def test_trials_export_with_their_metadata(tmp_path):
         rows = list(csv.DictReader(f))
     assert [(r["x"], r["response"], r["off_grid"], r["discarded"], r["metadata.rt"]) for r in rows] == [
         ("0.5", "True", "False", "False", "0.5"), ("0.77", "False", "True", "True", "")]
+    pd = pytest.importorskip("pandas")
+    frame = experiment.to_dataframe()
+    assert list(frame.columns) == list(rows[0]) and frame["response"].dtype == bool
+    assert frame["x"].tolist() == [0.5, 0.77] and frame["metadata.rt"].isna().tolist() == [False, True]
+    assert isinstance(frame, pd.DataFrame)
 
 
 def test_simulation_is_the_same_on_any_executor():

@@ -74,6 +74,19 @@ def _busy(n: int) -> int:
     return total
 
 
+def fsync_ms(path: str, count: int = 40) -> float:
+    """The floor of a durable commit: one small write and its fsync."""
+    samples = []
+    with open(path, "wb") as f:
+        for _ in range(count):
+            start = time.perf_counter()
+            f.write(b"x" * 100)
+            f.flush()
+            os.fsync(f.fileno())
+            samples.append(time.perf_counter() - start)
+    return median_ms(samples)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="1,000 sessions instead of 10,000")
@@ -83,6 +96,7 @@ def main() -> None:
     with tempfile.TemporaryDirectory() as tmp:
         small, big = os.path.join(tmp, "small.db"), os.path.join(tmp, "big.db")
         out["1 session: record / update"] = record_timings(small, "P", 40)
+        out["one fsync of a small write on this disk (ms)"] = fsync_ms(os.path.join(tmp, "probe"))
         out["1 session, durable=False: record / update"] = record_timings(small, "Q", 40, durable=False)
         start = time.perf_counter()
         fill(big, sessions, 200)

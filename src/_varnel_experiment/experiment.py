@@ -350,11 +350,16 @@ def _positive_float(name: str, value: Any) -> float:
     return value
 
 
-def _candidates(value: Any) -> np.ndarray:
+def _candidates(value: Any, model_name: str | None = None) -> np.ndarray:
     try:
         array = np.array(value, dtype=np.float64)
     except (TypeError, ValueError) as e:
         raise TypeError(f"argument 'candidates': expected a 1-D sequence of floats ({e})") from None
+    if array.ndim == 2 and model_name is not None:
+        # One candidate per row, one column per design column the model reads.
+        if array.shape[1] != 1:
+            raise ValueError(f"argument 'candidates': has {array.shape[1]} columns, {model_name} reads 1")
+        array = array[:, 0].copy()
     if array.ndim != 1:
         raise ValueError(f"argument 'candidates': expected a 1-D array, got shape {array.shape}")
     if array.size == 0:
@@ -560,7 +565,7 @@ class AdaptiveExperiment:
         _check_samplable(self._model_settings)
         self._model = model
         self._param_names = tuple(getattr(model, "param_names", ["k", "m"]))
-        self._candidates = _candidates(candidates)
+        self._candidates = _candidates(candidates, self._model_settings["class"])
         self._num_tune: int = _count("num_tune", num_tune)
         self._num_draws: int = _count("num_draws", num_draws)
         self._num_chains: int = _count("num_chains", num_chains)

@@ -104,6 +104,7 @@ void check_trial_design(const M&, const MatrixView& design, const BoolVectorView
                                                " columns, the model reads " +
                                                std::to_string(M::kDesignColumns));
   }
+  check_design_width<M>(design.cols, "design");
 }
 
 // NUTS transitions per point of a move when not given.

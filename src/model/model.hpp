@@ -24,6 +24,7 @@
 #include <variant>
 #include <vector>
 
+#include "model/argument_error.hpp"
 #include "model/array_view.hpp"
 #include "sampler/thread_rng.hpp"
 
@@ -89,6 +90,9 @@ struct ResponseProbs {
 //   eig_sample(natural)          the EigSample of a row inside the support
 //   response_probs(sample, row)  p(y | θ, design row), row of kDesignColumns
 //   settings()                   the constructor arguments
+// and optionally M::kDesignWidthChecked: designs must have exactly
+// kDesignColumns columns (see check_design_width); without it, columns beyond
+// those the model reads are ignored.
 template <class M>
 concept ResponseModel =
     BinaryResponseModel<M> &&
@@ -108,5 +112,20 @@ concept ResponseModel =
       { model.response_probs(sample, in) } -> std::same_as<ResponseProbs>;
       { model.settings() } -> std::same_as<ModelSettings>;
     };
+
+// For models that check their designs' width: ArgumentError naming
+// `argument` and both counts when a design has `cols` columns, not
+// kDesignColumns. A design read only from column 0 with more columns would
+// silently drop what the caller meant by them.
+template <ResponseModel M>
+void check_design_width(std::size_t cols, std::string_view argument) {
+  if constexpr (requires { M::kDesignWidthChecked; }) {
+    if (M::kDesignWidthChecked && cols != M::kDesignColumns) {
+      throw ArgumentError("argument '" + std::string(argument) + "': has " + std::to_string(cols) + " column" +
+                          (cols == 1 ? "" : "s") + ", " + std::string(M::kClassName) + " reads " +
+                          std::to_string(M::kDesignColumns));
+    }
+  }
+}
 
 }  // namespace varnel

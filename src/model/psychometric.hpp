@@ -124,6 +124,7 @@ class PsychometricModel {
   static constexpr std::string_view kClassName = "PsychometricModel";
   static constexpr std::size_t kDesignColumns = 1;
   static constexpr bool kEigRowsChecked = true;
+  static constexpr bool kDesignWidthChecked = true;
   static constexpr std::string_view kSupportText =
       "s > 0 and finite, m finite, rates in [0, 1) summing to at most 1";
 

@@ -125,7 +125,12 @@ Sampled convert_and_sample(PyObject* self, PyObject* args, PyObject* kwargs,
   const BoolVectorView observations = py::convert_arg("observations", a[2], py::to_bool_vector);
   auto model = try_any_model(a[0]);
   if (!model) panic("Invalid model");
-  Trace trace = std::visit([&](const auto& m) { return sample(estimator, m, design.view, observations); }, *model);
+  Trace trace = std::visit(
+      [&](const auto& m) {
+        check_design_width<std::decay_t<decltype(m)>>(design.view.cols, "design");
+        return sample(estimator, m, design.view, observations);
+      },
+      *model);
   return Sampled{std::move(*model), std::move(trace)};
 }
 

@@ -145,6 +145,7 @@ PyObject* sample_prior_predictive(PyObject* self, PyObject* args, PyObject* kwar
     const Model& model = self_model(self);
     const auto a = py::parse_arguments(kPriorPredictiveSignature, args, kwargs);
     const py::F64Vector design = py::convert_arg("design", a[0], py::to_f64_vector);
+    check_design_width<Model>(design.view.len, "design");
     const double x = design.view.at(0);
     ThreadRng& rng = thread_rng();
     const auto [s, m, g, l] = model.full_natural(model.sample_prior(rng));
@@ -156,7 +157,10 @@ PyObject* sample_prior_predictive(PyObject* self, PyObject* args, PyObject* kwar
 
 // The data arguments, params holding one value per parameter.
 DataArguments model_data(const Model& model, const std::array<PyObject*, 3>& a) {
-  return data_arguments(a, [&](const std::vector<double>& params) { check_row_width(model, params.size(), "params"); });
+  DataArguments data =
+      data_arguments(a, [&](const std::vector<double>& params) { check_row_width(model, params.size(), "params"); });
+  check_design_width<Model>(data.design.view.cols, "design");
+  return data;
 }
 
 PyObject* log_likelihood(PyObject* self, PyObject* args, PyObject* kwargs) {

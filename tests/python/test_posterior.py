@@ -410,3 +410,29 @@ def test_particle_methods_on_either_model(model, data):
     np.testing.assert_array_equal(moved, estimator.move(model, design, y, points, 0.5, 2)[0])
     with pytest.raises(PanicException, match="Timeout"):
         NUTSEstimator(seed=4, timeout=0.0).move(model, design, y, np.tile(points, (200, 1)), 0.5, 50)
+
+
+WIDE = np.column_stack([np.linspace(-1.0, 1.0, 4), np.arange(4.0), np.ones(4)])  # stimulus plus two columns
+RESPONSES = np.array([True, False, True, True])
+
+
+@pytest.mark.parametrize("call, argument", [
+    (lambda: NUTSEstimator(seed=1, num_tune=10, num_draws=10).estimate(GENERAL, WIDE, RESPONSES), "design"),
+    (lambda: NUTSEstimator(seed=1).move(GENERAL, WIDE, RESPONSES, POINTS, 0.5), "design"),
+    (lambda: NUTSEstimator(seed=1).log_likelihoods(GENERAL, POINTS, WIDE[:, :2], RESPONSES), "design"),
+    (lambda: varnel.eig.EnumeratedMonteCarloEstimator([False, True], 10).estimate(GENERAL, POINTS, WIDE),
+     "candidate_designs"),
+    (lambda: GENERAL.log_likelihood(POINTS[0].tolist(), WIDE, RESPONSES), "design"),
+    (lambda: GENERAL.sample_prior_predictive(np.array([0.1, 2.0])), "design"),
+    (lambda: varnel.experiment.AdaptiveExperiment(GENERAL, WIDE), "candidates"),
+], ids=["estimate", "move", "log_likelihoods", "eig", "log_likelihood", "prior_predictive", "experiment"])
+def test_psychometric_model_refuses_designs_of_other_widths(call, argument):
+    with pytest.raises(ValueError, match=rf"argument '{argument}': has [23] columns, PsychometricModel reads 1"):
+        call()
+
+
+def test_two_parameter_model_still_reads_column_0_of_wider_designs():
+    model = Model(1.0, 2.0, 0.0, 1.5)
+    wide = NUTSEstimator(seed=3, num_tune=50, num_draws=50).estimate(model, WIDE, RESPONSES)
+    narrow = NUTSEstimator(seed=3, num_tune=50, num_draws=50).estimate(model, WIDE[:, :1].copy(), RESPONSES)
+    assert all(np.array_equal(a, b) for a, b in zip(wide, narrow))

@@ -26,7 +26,7 @@ _FORMAT_VERSION = 3
 # Version 3 adds trial metadata, off-grid and discarded trials, session metadata.
 _READABLE_VERSIONS = (1, 2, 3)
 
-_MODEL_CLASSES = ("PsychometricModel", "TwoParameterPsychometricModel")
+_MODEL_CLASSES = ("PsychometricModel", "TwoParameterPsychometricModel", "ConditionsPsychometricModel")
 
 
 def _model_classes() -> tuple[type, ...]:

@@ -97,14 +97,14 @@ std::vector<double> checked_points(const M& model, std::size_t rows, std::size_t
 // The trials of a particle step: a design with the model's columns for each
 // trial that has an observation (ArgumentError naming "design" otherwise).
 template <ResponseModel M>
-void check_trial_design(const M&, const MatrixView& design, const BoolVectorView& observations) {
+void check_trial_design(const M& model, const MatrixView& design, const BoolVectorView& observations) {
   if (design.cols < M::kDesignColumns && std::min(design.rows, observations.len) > 0) {
     throw ArgumentError(design.cols == 0 ? "argument 'design': has no column (the stimulus is column 0)"
                                          : "argument 'design': has " + std::to_string(design.cols) +
                                                " columns, the model reads " +
                                                std::to_string(M::kDesignColumns));
   }
-  check_design_width<M>(design.cols, "design");
+  check_design(model, design, std::min(design.rows, observations.len), "design");
 }
 
 // NUTS transitions per point of a move when not given.

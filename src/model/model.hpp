@@ -128,4 +128,14 @@ void check_design_width(std::size_t cols, std::string_view argument) {
   }
 }
 
+// check_design_width, and for models with a check of their design values
+// (condition indices, say) that check on the first `rows` rows.
+template <ResponseModel M>
+void check_design(const M& model, const MatrixView& design, std::size_t rows, std::string_view argument) {
+  check_design_width<M>(design.cols, argument);
+  if constexpr (requires { model.check_design_values(design, rows, argument); }) {
+    model.check_design_values(design, rows, argument);
+  }
+}
+
 }  // namespace varnel

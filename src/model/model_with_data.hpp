@@ -26,19 +26,34 @@ inline constexpr double kInitialPosition = 0.0001;
 // Half-width of the uniform jitter around a model's prior centre.
 inline constexpr double kInitialJitter = 0.5;
 
-// The log posterior of model M given owned copies of the data. Only column 0
-// of the design enters the likelihood, so that is what the copy keeps (with
-// the column count, so a design without columns still fails as it would);
-// observations are kept one byte each.
+// The design columns a model reads: its kDesignColumns, else column 0 alone.
+template <class M>
+constexpr std::size_t design_columns_read() noexcept {
+  if constexpr (requires { M::kDesignColumns; }) {
+    return M::kDesignColumns;
+  } else {
+    return 1;
+  }
+}
+
+// The log posterior of model M given owned copies of the data. Only the
+// columns the model reads enter the likelihood, so those are what the copy
+// keeps, row by row (with the column count, so a design without columns
+// still fails as it would); observations are kept one byte each.
 template <BinaryResponseModel M>
 class PsychometricDensity {
  public:
+  static constexpr std::size_t kColumns = design_columns_read<M>();
+
   PsychometricDensity(M model, const MatrixView& design, const BoolVectorView& observations)
       : model_(std::move(model)), rows_(design.rows), cols_(design.cols) {
     const std::size_t pairs = std::min(design.rows, observations.len);
-    if (cols_ > 0) {
-      stimuli_.resize(pairs);
-      for (std::size_t i = 0; i < pairs; ++i) stimuli_[i] = design.unchecked_at(i, 0);
+    const std::size_t kept = std::min(cols_, kColumns);
+    if (kept > 0) {
+      stimuli_.resize(pairs * kColumns);
+      for (std::size_t i = 0; i < pairs; ++i) {
+        for (std::size_t j = 0; j < kept; ++j) stimuli_[i * kColumns + j] = design.unchecked_at(i, j);
+      }
     }
     responses_.resize(pairs);
     for (std::size_t i = 0; i < pairs; ++i) responses_[i] = observations.unchecked_at(i) ? 1 : 0;
@@ -50,7 +65,9 @@ class PsychometricDensity {
   // Never fails: non-finite values are returned as they are, for the
   // sampler's divergence and initial-gradient checks to see.
   Result<double> logp(std::span<const double> position, std::span<double> gradient) const {
-    const MatrixView design{stimuli_.data(), rows_, cols_, 1, 0};
+    // One kept column reads as column 0 whatever the column asked for.
+    const MatrixView design{stimuli_.data(), rows_, cols_, static_cast<std::ptrdiff_t>(kColumns),
+                            kColumns == 1 ? 0 : 1};
     const BoolVectorView observations{responses_.data(), responses_.size(), 1};
     return model_.log_posterior_with_grad_vec(position, gradient, design, observations);
   }

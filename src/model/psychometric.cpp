@@ -116,11 +116,6 @@ LinkLogs link_logs(Link link, double z) noexcept {
   return {0.0, 0.0, 0.0, 0.0, 0.0};
 }
 
-// z = s·(x − m); an infinite slope at x = m is a zero argument, not NaN.
-double link_argument(double s, double m, double x) noexcept {
-  const double z = s * (x - m);
-  return std::isnan(z) && !std::isnan(s) && !std::isnan(x - m) ? 0.0 : z;
-}
 
 // log p(y) and its derivatives in log space: slower, but finite wherever the
 // exact value is.
@@ -151,7 +146,6 @@ ResponseLogProb response_in_logs(Link link, const RateLogs& r, double z, bool y)
   return out;
 }
 
-double log_beta_fn(double a, double b) noexcept { return std::lgamma(a) + std::lgamma(b) - std::lgamma(a + b); }
 
 std::string rate_error(std::string_view name, std::string_view what) {
   return "argument '" + std::string(name) + "': " + std::string(what);
@@ -490,7 +484,7 @@ UnconstrainedRates PsychometricModel::unconstrained_rates(std::span<const double
   // estimated λ moves with γ: dlog λ/du_g = −γ(1 − σ(u_g))/(1 − γ).
   r.log_scale_g = out.log_1m_sigma_g;
   r.log_scale_l = out.log_1m_sigma_l;
-  r.log_scale_cross = guess.estimated ? r.log_g + out.log_1m_sigma_g - r.log_1mg : -kInf;
+  r.log_scale_cross = guess.estimated && lapse.estimated ? r.log_g + out.log_1m_sigma_g - r.log_1mg : -kInf;
   r.scale_g = std::exp(r.log_scale_g);
   r.scale_l = std::exp(r.log_scale_l);
   r.scale_cross = std::exp(r.log_scale_cross);
@@ -536,12 +530,32 @@ double PsychometricModel::log_posterior_with_grad_vec(std::span<const double> u,
     a_l += r.d_log_l;
   }
 
+  double grad_g = guess.estimated ? a_g : 0.0;
+  double grad_l = lapse.estimated ? a_l : 0.0;
+  add_rate_prior(ur, lp, grad_g, grad_l);
+
+  const double total = lp + sum;
+  if (total == -kInf) {
+    // Opposite infinite terms (an overflowing slope) would add up to NaN; at
+    // a log density of −∞ the sampler only needs the gradient to be a number.
+    for (double* v : {&d_log_s, &d_m, &grad_g, &grad_l}) {
+      if (std::isnan(*v)) *v = 0.0;
+    }
+  }
+  grad[0] += d_log_s;
+  grad[1] += d_m;
+  if (guess.estimated) grad[gi] += grad_g;
+  if (lapse.estimated) grad[li] += grad_l;
+  return total;
+}
+
+void PsychometricModel::add_rate_prior(const UnconstrainedRates& ur, double& lp, double& grad_g,
+                                       double& grad_l) const noexcept {
+  const RateLogs& rates = ur.logs;
   // Beta priors on the natural rates, with the Jacobian
   // dγ/du_g·dλ/du_l = γ(1 − σ(u_g))·λ(1 − σ(u_l)): in log form
   // a·log r + (b − 1)·log(1 − r) + log(1 − σ(u)) for each estimated rate.
   // Each derivative is formed from logs, for the same reason as the scales.
-  double grad_g = guess.estimated ? a_g : 0.0;
-  double grad_l = lapse.estimated ? a_l : 0.0;
   if (lapse.estimated) {
     lp += lapse.a * rates.log_l + (lapse.b - 1.0) * rates.log_1ml + ur.log_1m_sigma_l -
           log_beta_fn(lapse.a, lapse.b);
@@ -559,20 +573,6 @@ double PsychometricModel::log_posterior_with_grad_vec(std::span<const double> u,
     grad_g += guess.a * rates.scale_g - (guess.b - 1.0) * std::exp(rates.log_g + rates.log_scale_g - rates.log_1mg) -
               ur.sigma_g;
   }
-
-  const double total = lp + sum;
-  if (total == -kInf) {
-    // Opposite infinite terms (an overflowing slope) would add up to NaN; at
-    // a log density of −∞ the sampler only needs the gradient to be a number.
-    for (double* v : {&d_log_s, &d_m, &grad_g, &grad_l}) {
-      if (std::isnan(*v)) *v = 0.0;
-    }
-  }
-  grad[0] += d_log_s;
-  grad[1] += d_m;
-  if (guess.estimated) grad[gi] += grad_g;
-  if (lapse.estimated) grad[li] += grad_l;
-  return total;
 }
 
 void PsychometricModel::prior_center(std::span<double> u) const noexcept {

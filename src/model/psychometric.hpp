@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <expected>
 #include <span>
@@ -41,6 +42,15 @@ enum class Link { Logistic, Normal, Gumbel };
 
 // "logistic", "normal", "gumbel".
 std::string_view link_name(Link link) noexcept;
+
+// log B(a, b), the normaliser of a Beta(a, b) density.
+inline double log_beta_fn(double a, double b) noexcept { return std::lgamma(a) + std::lgamma(b) - std::lgamma(a + b); }
+
+// z = s·(x − m); an infinite slope at x = m is a zero argument, not NaN.
+inline double link_argument(double s, double m, double x) noexcept {
+  const double z = s * (x - m);
+  return std::isnan(z) && !std::isnan(s) && !std::isnan(x - m) ? 0.0 : z;
+}
 
 // The link's quantile function F⁻¹(q) for q in (0, 1): log(q/(1 − q)), the
 // normal quantile (Wichura's AS241), log(−log(1 − q)).
@@ -166,6 +176,10 @@ class PsychometricModel {
 
   // The rates of an unconstrained vector (dim() entries); always inside the support.
   UnconstrainedRates unconstrained_rates(std::span<const double> u) const noexcept;
+  // Adds the log prior of the estimated rates at `ur`, with the Jacobian of
+  // their transform, to lp, and its derivatives along u_g and u_l to grad_g
+  // and grad_l (each left alone when its rate is fixed).
+  void add_rate_prior(const UnconstrainedRates& ur, double& lp, double& grad_g, double& grad_l) const noexcept;
 
   // Natural-scale parameters from an unconstrained vector (dim() entries each).
   void to_natural(std::span<const double> u, std::span<double> natural) const noexcept;

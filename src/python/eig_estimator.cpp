@@ -96,7 +96,7 @@ PyObject* estimate(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!model) panic("Invalid model");
     return std::visit(
         [&](const auto& m) {
-          check_design_width<std::decay_t<decltype(m)>>(designs.view.cols, "candidate_designs");
+          check_design(m, designs.view, designs.view.rows, "candidate_designs");
           const std::uint64_t n = estimator.n_samples;
           std::vector<double> rows;
           if (scoring_needs_samples(estimator.outcomes.size(), designs.view.rows)) rows = sample_rows(m, params, n);

@@ -15,6 +15,7 @@
 #include <variant>
 #include <vector>
 
+#include "model/conditions.hpp"
 #include "model/model.hpp"
 #include "model/psychometric.hpp"
 #include "model/two_param_psychometric.hpp"
@@ -28,7 +29,7 @@
 namespace varnel {
 
 // Every model class the estimators take.
-using AnyModel = std::variant<PsychometricModel, TwoParameterPsychometricModel>;
+using AnyModel = std::variant<PsychometricModel, TwoParameterPsychometricModel, ConditionsPsychometricModel>;
 
 // The class object of model M (null before its registration).
 template <ResponseModel M>

@@ -3,6 +3,7 @@
 // submodules are plain module objects held as attributes, not entries of
 // sys.modules.
 
+#include "python/conditions_model.hpp"
 #include "python/eig_estimator.hpp"
 #include "python/nuts_estimator.hpp"
 #include "python/psychometric_model.hpp"
@@ -36,6 +37,7 @@ struct Submodule {
 void register_model_classes(PyObject* module) {
   varnel::register_models(module);
   varnel::register_general_model(module);
+  varnel::register_conditions_model(module);
 }
 
 constexpr Submodule kSubmodules[] = {

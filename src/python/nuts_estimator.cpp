@@ -127,7 +127,7 @@ Sampled convert_and_sample(PyObject* self, PyObject* args, PyObject* kwargs,
   if (!model) panic("Invalid model");
   Trace trace = std::visit(
       [&](const auto& m) {
-        check_design_width<std::decay_t<decltype(m)>>(design.view.cols, "design");
+        check_design(m, design.view, std::min(design.view.rows, observations.len), "design");
         return sample(estimator, m, design.view, observations);
       },
       *model);

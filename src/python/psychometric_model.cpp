@@ -67,15 +67,6 @@ constexpr py::Signature<3> kLogPosteriorSignature{
 
 const Model& self_model(PyObject* self) { return varnel::self_model<Model>(self); }
 
-// A rate as the constructor takes it: the fixed value, or the (a, b) tuple
-// of its Beta prior.
-py::PyRef rate_object(const Rate& rate) {
-  if (!rate.estimated) return py::to_py_float(rate.value);
-  py::PyRef a = py::to_py_float(rate.a);
-  py::PyRef b = py::to_py_float(rate.b);
-  return py::take(PyTuple_Pack(2, a.get(), b.get()));
-}
-
 Link to_link(PyObject* obj) {
   if (!PyUnicode_Check(obj)) py::raise_wrong_type(obj, "str");
   Py_ssize_t size = 0;
@@ -102,37 +93,10 @@ Rate to_rate(PyObject* obj) {
   return Rate::fixed(py::to_f64(obj));
 }
 
-// A ValueError raised by a conversion names its argument like a TypeError does.
-template <class F>
-auto convert_named(const char* name, PyObject* obj, F&& convert) -> decltype(convert(obj)) {
-  try {
-    return py::convert_arg(name, obj, std::forward<F>(convert));
-  } catch (const py::PythonErrorSet&) {
-    if (PyErr_ExceptionMatches(PyExc_ValueError)) {
-      const std::string message = py::str_of(py::fetch_error().value.get());
-      if (message.rfind("argument '", 0) == 0) py::raise(PyExc_ValueError, message);
-      py::raise(PyExc_ValueError, "argument '" + std::string(name) + "': " + message);
-    }
-    throw;
-  }
-}
-
 PyObject* model_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
   return py::guard([&] {
     const auto a = py::parse_arguments(kNewSignature, args, kwargs);
-    const Link link = a[0] ? convert_named("link", a[0], to_link) : Link::Logistic;
-    const auto f64 = [&](const char* name, PyObject* obj, double fallback) {
-      return obj ? convert_named(name, obj, py::to_f64) : fallback;
-    };
-    const double mu_log_s = f64("mu_log_s", a[1], 0.0);
-    const double sigma_log_s = f64("sigma_log_s", a[2], 1.0);
-    const double mu_m = f64("mu_m", a[3], 0.0);
-    const double sigma_m = f64("sigma_m", a[4], 1.0);
-    const Rate guess = a[5] ? convert_named("guess_rate", a[5], to_rate) : Rate::fixed(0.0);
-    const Rate lapse = a[6] ? convert_named("lapse_rate", a[6], to_rate) : Rate::fixed(0.0);
-    auto model = Model::try_new(link, mu_log_s, sigma_log_s, mu_m, sigma_m, guess, lapse);
-    if (!model) py::raise(PyExc_ValueError, model.error());
-    return py::new_instance(subtype, std::move(*model));
+    return py::new_instance(subtype, psychometric_arguments(a));
   });
 }
 
@@ -265,14 +229,7 @@ PyObject* get_lapse_rate(PyObject* self, void*) {
   return attribute(self, [](const Model& m) { return rate_object(m.lapse); });
 }
 PyObject* get_param_names(PyObject* self, void*) {
-  return attribute(self, [](const Model& m) {
-    const auto names = m.param_names();
-    py::PyRef list = py::take(PyList_New(static_cast<Py_ssize_t>(names.size())));
-    for (std::size_t i = 0; i < names.size(); ++i) {
-      py::check_status(PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), py::new_str(names[i]).release()));
-    }
-    return list;
-  });
+  return attribute(self, [](const Model& m) { return names_list(m.param_names()); });
 }
 
 PyGetSetDef kGetSet[] = {
@@ -339,6 +296,37 @@ const PyType_Slot kSlots[] = {
 };
 
 }  // namespace
+
+py::PyRef rate_object(const Rate& rate) {
+  if (!rate.estimated) return py::to_py_float(rate.value);
+  py::PyRef a = py::to_py_float(rate.a);
+  py::PyRef b = py::to_py_float(rate.b);
+  return py::take(PyTuple_Pack(2, a.get(), b.get()));
+}
+
+py::PyRef names_list(const std::vector<std::string>& names) {
+  py::PyRef list = py::take(PyList_New(static_cast<Py_ssize_t>(names.size())));
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    py::check_status(PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), py::new_str(names[i]).release()));
+  }
+  return list;
+}
+
+PsychometricModel psychometric_arguments(const std::array<PyObject*, 7>& a) {
+  const Link link = a[0] ? convert_named("link", a[0], to_link) : Link::Logistic;
+  const auto f64 = [&](const char* name, PyObject* obj, double fallback) {
+    return obj ? convert_named(name, obj, py::to_f64) : fallback;
+  };
+  const double mu_log_s = f64("mu_log_s", a[1], 0.0);
+  const double sigma_log_s = f64("sigma_log_s", a[2], 1.0);
+  const double mu_m = f64("mu_m", a[3], 0.0);
+  const double sigma_m = f64("sigma_m", a[4], 1.0);
+  const Rate guess = a[5] ? convert_named("guess_rate", a[5], to_rate) : Rate::fixed(0.0);
+  const Rate lapse = a[6] ? convert_named("lapse_rate", a[6], to_rate) : Rate::fixed(0.0);
+  auto model = Model::try_new(link, mu_log_s, sigma_log_s, mu_m, sigma_m, guess, lapse);
+  if (!model) py::raise(PyExc_ValueError, model.error());
+  return *model;
+}
 
 void register_general_model(PyObject* module) {
   const std::string text_signature = py::text_signature(kNewSignature, false);

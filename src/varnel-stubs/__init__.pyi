@@ -154,7 +154,62 @@ class models:
             """The stimulus at which p(yes | x) = level at every point (NaN where never reached)."""
         def __str__(self) -> str: ...
 
-_Model = models.TwoParameterPsychometricModel | models.PsychometricModel
+    class ConditionsPsychometricModel:
+        """PsychometricModel's function in each of ``num_conditions`` interleaved
+        conditions, over designs of two columns (stimulus, condition index): a
+        location m_c per condition; slope, guess and lapse rates shared by all
+        conditions or one per condition. Parameters follow ``param_names``."""
+
+        def __new__(
+            cls,
+            *,
+            num_conditions: SupportsIndex,
+            link: _Link = "logistic",
+            mu_log_s: _Float = 0.0,
+            sigma_log_s: _Float = 1.0,
+            mu_m: _Float = 0.0,
+            sigma_m: _Float = 1.0,
+            guess_rate: _Rate = 0.0,
+            lapse_rate: _Rate = 0.0,
+            per_condition_slope: bool = False,
+            per_condition_guess_rate: bool = False,
+            per_condition_lapse_rate: bool = False,
+        ) -> models.ConditionsPsychometricModel: ...
+        @property
+        def num_conditions(self) -> int: ...
+        @property
+        def link(self) -> str: ...
+        @property
+        def guess_rate(self) -> float | tuple[float, float]: ...
+        @property
+        def lapse_rate(self) -> float | tuple[float, float]: ...
+        @property
+        def param_names(self) -> list[str]:
+            """The slopes, "m_0", "m_1", ..., then the estimated rates."""
+        @property
+        def settings(self) -> dict[str, str | int | bool | float | tuple[float, float]]: ...
+        def sample_prior(self) -> list[float]: ...
+        def log_likelihood(
+            self,
+            params: Sequence[_Float],
+            design: npt.NDArray[np.float64],
+            observations: npt.NDArray[np.bool_],
+        ) -> float: ...
+        def log_posterior(
+            self,
+            params: Sequence[_Float],
+            design: npt.NDArray[np.float64],
+            observations: npt.NDArray[np.bool_],
+        ) -> float: ...
+        def psychometric(
+            self, points: npt.NDArray[np.float64], x: npt.NDArray[np.float64], condition: SupportsIndex
+        ) -> npt.NDArray[np.float64]: ...
+        def threshold(
+            self, points: npt.NDArray[np.float64], level: _Float, condition: SupportsIndex
+        ) -> npt.NDArray[np.float64]: ...
+        def __str__(self) -> str: ...
+
+_Model = models.TwoParameterPsychometricModel | models.PsychometricModel | models.ConditionsPsychometricModel
 
 @final
 class posterior:

@@ -44,6 +44,7 @@ const std::vector<Config>& configs() {
       {"normal fixed", Link::Normal, Rate::fixed(0.1), Rate::fixed(0.05)},
       {"gumbel 3p", Link::Gumbel, Rate::beta(2.0, 8.0), Rate::fixed(0.0)},
       {"gumbel 4p", Link::Gumbel, Rate::beta(2.0, 8.0), Rate::beta(1.0, 30.0)},
+      {"logistic guess, fixed lapse", Link::Logistic, Rate::beta(2.0, 8.0), Rate::fixed(0.02)},
   };
   return all;
 }

@@ -149,7 +149,12 @@ Sampler::Sampler(Sender<SamplerCommand> commands, Receiver<SamplerResponse> resp
       results_(std::move(results)),
       control_thread_(std::move(control_thread)),
       control_result_(std::move(control_result)),
-      control_finished_(std::move(control_finished)) {}
+      control_finished_(std::move(control_finished)) {
+  // The keeper (and Arrow's allocator before it) exists from the first run on:
+  // made on first use in release(), it could be made while the process is
+  // ending, after Arrow's statics are gone, by a daemon thread's unwind.
+  (void)BackgroundThreads::instance();
+}
 
 Sampler& Sampler::operator=(Sampler&& other) noexcept {
   if (this != &other) {

@@ -33,11 +33,16 @@ decltype(auto) taking_the_gil(F&& take_lock) {
   }
 }
 
+// The thread state this thread gave up the lock with, while a GilRelease is
+// in force on it (null otherwise).
+inline thread_local PyThreadState* t_released_state = nullptr;
+
 class GilRelease {
  public:
-  GilRelease() noexcept : state_(PyEval_SaveThread()) {}
+  GilRelease() noexcept : state_(PyEval_SaveThread()), outer_(t_released_state) { t_released_state = state_; }
   // Not noexcept: a daemon thread's forced unwind at shutdown starts here.
   ~GilRelease() noexcept(false) {
+    t_released_state = outer_;
     if (t_thread_is_ending) return;  // unwinding out of the process's last moments
     taking_the_gil([this] { PyEval_RestoreThread(state_); });
   }
@@ -46,19 +51,35 @@ class GilRelease {
 
  private:
   PyThreadState* state_;
+  PyThreadState* outer_;
 };
 
 // The interpreter lock for the life of the scope, on a thread that released
-// it (a GilRelease is in force further up).
+// it. Under a GilRelease it takes back that release's own thread state:
+// PyGILState_Ensure would look the thread up in state the interpreter tears
+// down while it ends, and crash there instead of ending the thread.
 class GilAcquire {
  public:
-  GilAcquire() : state_(taking_the_gil([] { return PyGILState_Ensure(); })) {}
-  ~GilAcquire() { PyGILState_Release(state_); }
+  GilAcquire() : released_(t_released_state) {
+    if (released_ != nullptr) {
+      taking_the_gil([this] { PyEval_RestoreThread(released_); });
+    } else {
+      ensured_ = taking_the_gil([] { return PyGILState_Ensure(); });
+    }
+  }
+  ~GilAcquire() {
+    if (released_ != nullptr) {
+      PyEval_SaveThread();
+    } else {
+      PyGILState_Release(ensured_);
+    }
+  }
   GilAcquire(const GilAcquire&) = delete;
   GilAcquire& operator=(const GilAcquire&) = delete;
 
  private:
-  PyGILState_STATE state_;
+  PyThreadState* released_;
+  PyGILState_STATE ensured_{};
 };
 
 // Runs `work` without the interpreter lock and returns its result.

@@ -13,7 +13,7 @@ import os
 import secrets
 import sys
 import time
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from types import MappingProxyType
 from typing import TYPE_CHECKING, Any, NamedTuple, Union
@@ -24,6 +24,7 @@ from .diagnostics import bulk_ess, rhat
 from .persistence import (
     _FORMAT,
     _FORMAT_VERSION,
+    _design_columns,
     _model_classes,
     _model_from_settings,
     _model_settings,
@@ -44,11 +45,13 @@ QUANTILES = (2.5, 25.0, 50.0, 75.0, 97.5)  # percent
 
 class Trial(NamedTuple):
     """One recorded trial: the stimulus ``x`` presented (a candidate, unless
-    recorded ``off_grid``), the ``response``, and the caller's ``metadata`` (a
-    read-only mapping of JSON values, or None). The rule that chose each stimulus is a
-    column of ``AdaptiveExperiment.trial_table()``."""
+    recorded ``off_grid``; a float, or a tuple of floats for a model of more
+    design columns, such as (x, condition)), the ``response``, and the
+    caller's ``metadata`` (a read-only mapping of JSON values, or None). The
+    rule that chose each stimulus is a column of
+    ``AdaptiveExperiment.trial_table()``."""
 
-    x: float
+    x: float | tuple[float, ...]
     response: bool
     metadata: Mapping[str, Any] | None = None
     off_grid: bool = False
@@ -199,36 +202,44 @@ class Posterior:
             groups["save_warmup"] = True
         return arviz.from_dict(**groups)
 
-    def psychometric(self, x: Iterable[float] | np.ndarray, quantiles: Iterable[float] = (2.5, 97.5)
-                     ) -> PsychometricBand:
+    def psychometric(self, x: Iterable[float] | np.ndarray, quantiles: Iterable[float] = (2.5, 97.5), *,
+                     condition: int | None = None) -> PsychometricBand:
         """The psychometric function p(yes | x) at stimuli ``x`` under the posterior:
         its posterior mean and the ``quantiles`` (percent) of p(yes | x) over the
         draws, a credible band (95% by default), for any link, guess and lapse
-        setting."""
+        setting. For a conditions model, that of ``condition`` (required)."""
         xs = np.atleast_1d(np.asarray(x, dtype=np.float64))
         if xs.ndim != 1 or not np.all(np.isfinite(xs)):
             raise ValueError("argument 'x': expected finite stimuli in a 1-D sequence")
         percents = _percents(quantiles)
-        if hasattr(self.model, "psychometric_band"):  # one native pass over the draws
+        if self._condition(condition) is not None:
+            curves = np.asarray(self.model.psychometric(self.draws, xs, condition))
+            mean, values = curves.mean(axis=0), np.percentile(curves, percents, axis=0)
+        elif hasattr(self.model, "psychometric_band"):  # one native pass over the draws
             mean, values = self.model.psychometric_band(self.draws, xs, percents)
         else:
             curves = self._curves(xs)
             mean, values = curves.mean(axis=0), np.percentile(curves, percents, axis=0)
         return PsychometricBand(_read_only(xs), _read_only(mean), {q: _read_only(v) for q, v in zip(percents, values)})
 
-    def threshold(self, level: float, quantiles: Iterable[float] = (2.5, 97.5)) -> ThresholdSummary:
+    def threshold(self, level: float, quantiles: Iterable[float] = (2.5, 97.5), *,
+                  condition: int | None = None) -> ThresholdSummary:
         """The stimulus at which p(yes | x) = ``level`` (in (0, 1); 0.75 is 75%
         correct in a 2AFC task with guess rate 0.5), draw by draw: its draws
         (NaN for a draw whose function never reaches the level, between guess
         rate and 1 − lapse rate), posterior mean and ``quantiles`` (percent) over
-        the draws that reach it, and the share that do not."""
+        the draws that reach it, and the share that do not. For a conditions
+        model, that of ``condition`` (required)."""
         if isinstance(level, (bool, np.bool_)) or not isinstance(level, numbers.Real):
             raise TypeError(f"argument 'level': expected a float, got {type(level).__name__}")
         level = float(level)
         if not 0.0 < level < 1.0:
             raise ValueError(f"argument 'level': must be in (0, 1), got {level}")
         percents = _percents(quantiles)
-        draws = self._thresholds(level)
+        if self._condition(condition) is not None:
+            draws = np.asarray(self.model.threshold(self.draws, level, condition))
+        else:
+            draws = self._thresholds(level)
         reached = draws[np.isfinite(draws)]
         values = np.percentile(reached, percents) if reached.size else np.full(len(percents), np.nan)
         return ThresholdSummary(level, _read_only(draws), float(reached.mean()) if reached.size else float("nan"),
@@ -245,6 +256,19 @@ class Posterior:
         s_draws = self.draws[:, self.param_names.index("s")]
         m_draws = self.draws[:, self.param_names.index("m")]
         return {"alpha": _summary(np.power(float(base), m_draws)), "beta": _summary(s_draws * math.log(base))}
+
+    def _condition(self, condition: Any) -> int | None:
+        """``condition`` checked against the model: required by a conditions model, refused by the others."""
+        count = getattr(self.model, "num_conditions", None)
+        if count is None:
+            if condition is not None:
+                raise ValueError("argument 'condition': this model has no conditions")
+            return None
+        if isinstance(condition, (bool, np.bool_)) or not isinstance(condition, numbers.Integral):
+            raise TypeError(f"argument 'condition': expected the int index of one of the model's {count} conditions")
+        if not 0 <= condition < count:
+            raise ValueError(f"argument 'condition': conditions are the integers 0 to {count - 1}, got {condition}")
+        return int(condition)
 
     def _curves(self, xs: np.ndarray) -> np.ndarray:
         if hasattr(self.model, "psychometric"):
@@ -350,17 +374,23 @@ def _positive_float(name: str, value: Any) -> float:
     return value
 
 
-def _candidates(value: Any, model_name: str | None = None) -> np.ndarray:
+def _candidates(value: Any, model_name: str | None = None, width: int = 1) -> np.ndarray:
+    """The candidates as a read-only float64 array: 1-D for a model of one
+    design column, (n, width) rows for a model of more."""
     try:
         array = np.array(value, dtype=np.float64)
     except (TypeError, ValueError) as e:
         raise TypeError(f"argument 'candidates': expected a 1-D sequence of floats ({e})") from None
     if array.ndim == 2 and model_name is not None:
         # One candidate per row, one column per design column the model reads.
-        if array.shape[1] != 1:
-            raise ValueError(f"argument 'candidates': has {array.shape[1]} columns, {model_name} reads 1")
-        array = array[:, 0].copy()
-    if array.ndim != 1:
+        if array.shape[1] != width:
+            raise ValueError(f"argument 'candidates': has {array.shape[1]} columns, {model_name} reads {width}")
+        if width == 1:
+            array = array[:, 0].copy()
+    elif width > 1:
+        raise ValueError(f"argument 'candidates': expected an array of shape (n, {width}), one candidate per row, "
+                         f"got shape {array.shape}")
+    if array.ndim != (1 if width == 1 else 2):
         raise ValueError(f"argument 'candidates': expected a 1-D array, got shape {array.shape}")
     if array.size == 0:
         raise ValueError("argument 'candidates': must not be empty")
@@ -464,7 +494,7 @@ def _rule(rule: Any) -> str | None:
 
 def _trial_entry(trial: Trial, rule: str | None = None) -> list[Any]:
     """[x, response], with {"metadata": ..., "off_grid": true, "rule": ...} third when any is set."""
-    entry: list[Any] = [trial.x, trial.response]
+    entry: list[Any] = [list(trial.x) if isinstance(trial.x, tuple) else trial.x, trial.response]
     extra: dict[str, Any] = {}
     if trial.metadata is not None:
         extra["metadata"] = dict(trial.metadata)
@@ -565,7 +595,9 @@ class AdaptiveExperiment:
         _check_samplable(self._model_settings)
         self._model = model
         self._param_names = tuple(getattr(model, "param_names", ["k", "m"]))
-        self._candidates = _candidates(candidates, self._model_settings["class"])
+        self._columns = _design_columns(self._model_settings["class"])
+        self._candidates = _candidates(candidates, self._model_settings["class"], len(self._columns))
+        self._check_conditions(self._candidates, "candidates")
         self._num_tune: int = _count("num_tune", num_tune)
         self._num_draws: int = _count("num_draws", num_draws)
         self._num_chains: int = _count("num_chains", num_chains)
@@ -582,7 +614,7 @@ class AdaptiveExperiment:
         self._target_width: float | None = (None if target_width is None
                                             else _positive_float("target_width", target_width))
         if isinstance(target, str):
-            if target not in self._param_names:
+            if target not in self._param_names and not (target == "m" and self._conditions() > 0):
                 raise ValueError(f"argument 'target': {target!r} is not a parameter "
                                  f"({', '.join(self._param_names)}) nor a performance level")
         elif isinstance(target, (bool, np.bool_)) or not isinstance(target, numbers.Real):
@@ -712,14 +744,16 @@ class AdaptiveExperiment:
         return len(self._trials)
 
     def __repr__(self) -> str:
-        return (f"AdaptiveExperiment({self._model_settings['class']}, {self._candidates.size} candidates, "
+        return (f"AdaptiveExperiment({self._model_settings['class']}, {len(self._candidates)} candidates, "
                 f"{len(self._trials)} trials, seed={self._seed})")
 
     # -- the loop ---------------------------------------------------------
 
-    def record(self, x: float, response: Any, *, metadata: Mapping[str, Any] | None = None,
+    def record(self, x: float | Sequence[float], response: Any, *, metadata: Mapping[str, Any] | None = None,
                off_grid: bool = False, rule: str | None = None) -> None:
-        """Records one trial. ``x`` must be one of the candidates (within 1e-9,
+        """Records one trial. ``x`` is the stimulus, or for a model of several
+        design columns the sequence of them (as ``next_design`` gives it); it
+        must be one of the candidates (each value within 1e-9,
         relative for candidates beyond ±1, or within a relative 1e-6, which
         covers float32; the candidate itself is stored) unless ``off_grid`` is
         True, when any finite stimulus is stored as given and enters the
@@ -737,30 +771,68 @@ class AdaptiveExperiment:
         rule = _rule(rule)
         if rule is None:
             chosen = (self._scores is not None and not trial.off_grid
-                      and trial.x == float(self._candidates[int(np.argmax(self._scores))]))
+                      and trial.x == self._stimulus(int(np.argmax(self._scores))))
             rule = "information_gain" if chosen else "caller"
         if self._store is not None:
             self._store.write_trial(trial, rule)
         self._append(trial, rule)
 
+    def _stimulus(self, index: int) -> float | tuple[float, ...]:
+        """Candidate ``index`` as a trial's stimulus."""
+        if self._candidates.ndim == 1:
+            return float(self._candidates[index])
+        return tuple(float(v) for v in self._candidates[index])
+
+    def _check_conditions(self, rows: np.ndarray, argument: str) -> None:
+        """For a conditions model: every row's condition an index of the model."""
+        if "condition_index" not in self._columns:
+            return
+        conditions = np.atleast_2d(rows)[:, self._columns.index("condition_index")]
+        count = self._model_settings["num_conditions"]
+        bad = ~((conditions == np.floor(conditions)) & (conditions >= 0) & (conditions < count))
+        if bad.any():
+            raise ValueError(f"argument '{argument}': condition {float(conditions[bad][0])!r} is not one of the "
+                             f"model's conditions, the integers 0 to {count - 1}")
+
+    def _checked_stimulus(self, x: Any, off_grid: bool) -> float | tuple[float, ...]:
+        if len(self._columns) == 1:
+            x = _scalar(x)
+            if isinstance(x, (tuple, list, np.ndarray)) and len(x) == 1:  # as next_design() gives it
+                x = _scalar(np.asarray(x)[0]) if isinstance(x, np.ndarray) else x[0]
+            if isinstance(x, (bool, np.bool_)) or not isinstance(x, numbers.Real):
+                raise TypeError(f"argument 'x': expected a float, got {type(x).__name__}")
+            values = np.array([float(x)])
+        else:
+            names = ", ".join(self._columns)
+            try:
+                values = np.array(x, dtype=np.float64)
+            except (TypeError, ValueError):
+                raise TypeError(f"argument 'x': expected a sequence ({names}) of floats") from None
+            if values.shape != (len(self._columns),):
+                raise ValueError(f"argument 'x': expected ({names}), {len(self._columns)} values, "
+                                 f"got shape {values.shape}")
+        if not np.all(np.isfinite(values)):
+            shown = values[0] if values.size == 1 else tuple(values.tolist())
+            raise ValueError(f"argument 'x': must be finite, got {shown}")
+        self._check_conditions(values, "x")
+        if off_grid:
+            return float(values[0]) if values.size == 1 else tuple(float(v) for v in values)
+        grid = self._candidates.reshape(len(self._candidates), -1)
+        tolerance = np.maximum(_MATCH_TOLERANCE * np.maximum(1.0, np.abs(grid)), _MATCH_RELATIVE * np.abs(grid))
+        distance = np.abs(grid - values)
+        # The nearest candidate; over several coordinates, by the worst one
+        # relative to its tolerance (a condition index and a stimulus differ in scale).
+        index = int(np.argmin(distance[:, 0] if values.size == 1 else (distance / tolerance).max(axis=1)))
+        if np.any(distance[index] > tolerance[index]):
+            given = values[0] if values.size == 1 else tuple(values.tolist())
+            raise ValueError(f"argument 'x': {given!r} is not one of the candidates (nearest "
+                             f"{self._stimulus(index)!r}; pass off_grid=True to record it as it is)")
+        return self._stimulus(index)
+
     def _checked_trial(self, x: Any, response: Any, metadata: Any, off_grid: Any) -> Trial:
-        x = _scalar(x)
-        if isinstance(x, (bool, np.bool_)) or not isinstance(x, numbers.Real):
-            raise TypeError(f"argument 'x': expected a float, got {type(x).__name__}")
-        value = float(x)
-        if not math.isfinite(value):
-            raise ValueError(f"argument 'x': must be finite, got {value}")
         if not isinstance(off_grid, (bool, np.bool_)):
             raise TypeError(f"argument 'off_grid': expected a bool, got {type(off_grid).__name__}")
-        if not off_grid:
-            distance = np.abs(self._candidates - value)
-            index = int(np.argmin(distance))
-            candidate = float(self._candidates[index])
-            tolerance = max(_MATCH_TOLERANCE * max(1.0, abs(candidate)), _MATCH_RELATIVE * abs(candidate))
-            if distance[index] > tolerance:
-                raise ValueError(f"argument 'x': {value!r} is not one of the candidates "
-                                 f"(nearest {candidate!r}; pass off_grid=True to record it as it is)")
-            value = candidate
+        value = self._checked_stimulus(x, bool(off_grid))
         return Trial(value, _response(response), _metadata(metadata), bool(off_grid))
 
     def _append(self, trial: Trial, rule: str | None = None) -> None:
@@ -817,15 +889,28 @@ class AdaptiveExperiment:
         if self._scores is None:
             draws = self.posterior().draws
             estimator = _varnel().eig.EnumeratedMonteCarloEstimator([False, True], self._n_samples)
-            scores = np.asarray(estimator.estimate(self._model, draws, self._candidates.reshape(-1, 1)))
+            designs = self._candidates.reshape(len(self._candidates), len(self._columns))
+            scores = np.asarray(estimator.estimate(self._model, draws, designs))
             scores.setflags(write=False)
             self._scores = scores
         return self._scores
 
     def next_stimulus(self) -> float:
         """The candidate with the largest expected information gain (the first
-        of equal ones)."""
+        of equal ones). For a model of several design columns, such as
+        (x, condition index), use ``next_design``."""
+        if len(self._columns) > 1:
+            raise TypeError(f"next_stimulus: a {self._model_settings['class']} design has {len(self._columns)} "
+                            f"columns ({', '.join(self._columns)}); use next_design()")
         return float(self._candidates[int(np.argmax(self.expected_information_gain()))])
+
+    def next_design(self) -> tuple[float, ...]:
+        """The candidate with the largest expected information gain (the first
+        of equal ones) as a tuple of its design columns: (x,) for a model of
+        one, (x, condition index) for a conditions model. ``record`` takes it
+        as it is."""
+        index = int(np.argmax(self.expected_information_gain()))
+        return tuple(float(v) for v in np.atleast_1d(self._candidates[index]))
 
     def done(self) -> bool:
         """True once the stopping rule holds: ``max_trials`` trials are recorded
@@ -840,13 +925,21 @@ class AdaptiveExperiment:
         if self._target_sd is None and self._target_width is None:
             return False
         posterior = self.posterior()
+        # With conditions, "m" and a level stand for every condition's, and all must meet the target.
+        conditions = [None] if self._conditions() == 0 else list(range(self._conditions()))
         if isinstance(self._target, str):
-            values = posterior.draws[:, self._param_names.index(self._target)]
+            names = [f"m_{c}" for c in conditions] if self._target == "m" and conditions != [None] else [self._target]
+            targets = [posterior.draws[:, self._param_names.index(name)] for name in names]
         else:
-            values = posterior.threshold(self._target).draws
-            if np.count_nonzero(np.isnan(values)) > 0.05 * values.size:
-                return False  # too many draws never reach the level to judge its precision
-            values = values[np.isfinite(values)]
+            targets = []
+            for c in conditions:
+                values = posterior.threshold(self._target, condition=c).draws
+                if np.count_nonzero(np.isnan(values)) > 0.05 * values.size:
+                    return False  # too many draws never reach the level to judge its precision
+                targets.append(values[np.isfinite(values)])
+        return all(self._meets_target(values) for values in targets)
+
+    def _meets_target(self, values: np.ndarray) -> bool:
         if values.size < 2:
             return False
         if self._target_sd is not None and float(values.std(ddof=1)) < self._target_sd:
@@ -855,6 +948,10 @@ class AdaptiveExperiment:
             low, high = np.percentile(values, (2.5, 97.5))
             return bool(high - low < self._target_width)
         return False
+
+    def _conditions(self) -> int:
+        """The number of interleaved conditions of a conditions model, else 0."""
+        return int(self._model_settings.get("num_conditions", 0))
 
     def _nuts_seed(self, num_trials: int) -> int:
         return self._derived_seed((num_trials,))
@@ -865,10 +962,10 @@ class AdaptiveExperiment:
 
     def _observed(self, n: int) -> tuple[np.ndarray, np.ndarray]:
         design, observations = self._trial_arrays(n)
-        return design[:, 0], observations
+        return (design[:, 0] if design.shape[1] == 1 else design), observations
 
     def _trial_arrays(self, n: int) -> tuple[np.ndarray, np.ndarray]:
-        design = np.array([t.x for t in self._trials[:n]], dtype=np.float64).reshape(n, 1)
+        design = np.array([t.x for t in self._trials[:n]], dtype=np.float64).reshape(n, len(self._columns))
         observations = np.array([t.response for t in self._trials[:n]], dtype=bool)
         return design, observations
 
@@ -906,7 +1003,7 @@ class AdaptiveExperiment:
         pooled.setflags(write=False)
         warmup = np.stack([c[:self._num_tune] for c in chains])
         return Posterior(pooled, kept, self._param_names, divergences, n, time.perf_counter() - start,
-                         model=self._model, observed=(design[:, 0], observations), warmup=warmup,
+                         model=self._model, observed=self._observed(n), warmup=warmup,
                          sample_stats=list(stats))
 
     def _incremental_posterior(self, start: float) -> Posterior:
@@ -933,7 +1030,7 @@ class AdaptiveExperiment:
         """The particles before any trial: NUTS draws of the prior."""
         per_chain = -(-self._num_particles // self._num_chains)
         sampler = self._sampler(self._nuts_seed(0), per_chain)
-        chains, stats = sampler.estimate_with_stats(self._model, np.zeros((0, 1)), np.zeros(0, dtype=bool))
+        chains, stats = sampler.estimate_with_stats(self._model, np.zeros((0, len(self._columns))), np.zeros(0, dtype=bool))
         points = np.concatenate([c[self._num_tune:] for c in chains])[: self._num_particles]
         # The chains' adapted step sizes are where the first move starts.
         step = float(np.median([t.column("step_size")[-1].as_py() for t in stats]))
@@ -997,8 +1094,10 @@ class AdaptiveExperiment:
         for discarded, trials, rules in ((False, self._trials, self._rules),
                                          (True, self._discarded, self._discarded_rules)):
             for trial, rule in zip(trials, rules):
-                row: dict[str, Any] = {**keys, "trial": len(rows) + 1, "x": trial.x, "response": trial.response,
-                                       "off_grid": trial.off_grid, "rule": rule, "discarded": discarded}
+                stimulus = trial.x if isinstance(trial.x, tuple) else (trial.x,)
+                row: dict[str, Any] = {**keys, "trial": len(rows) + 1, **dict(zip(self._columns, stimulus)),
+                                       "response": trial.response, "off_grid": trial.off_grid, "rule": rule,
+                                       "discarded": discarded}
                 for key, value in (trial.metadata or {}).items():
                     row[f"metadata.{key}"] = value
                 rows.append(row)
@@ -1036,7 +1135,7 @@ class AdaptiveExperiment:
             "version": _FORMAT_VERSION,
             "written_by": _version(),
             "model": self._model_settings,
-            "candidates": [float(c) for c in self._candidates],
+            "candidates": self._candidates.tolist(),
             "settings": self.settings(),
             "seed": self._seed,
             "metadata": self._metadata,

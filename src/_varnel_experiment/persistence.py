@@ -27,6 +27,13 @@ _FORMAT_VERSION = 3
 _READABLE_VERSIONS = (1, 2, 3)
 
 _MODEL_CLASSES = ("PsychometricModel", "TwoParameterPsychometricModel", "ConditionsPsychometricModel")
+# The names of a model's design columns, for models of more than the one
+# stimulus column; a trial's stimulus is then a tuple of that many values.
+_DESIGN_COLUMNS = {"ConditionsPsychometricModel": ("x", "condition_index")}
+
+
+def _design_columns(class_name: str) -> tuple[str, ...]:
+    return _DESIGN_COLUMNS.get(class_name, ("x",))
 
 
 def _model_classes() -> tuple[type, ...]:

@@ -12,7 +12,7 @@ from typing import Any
 import numpy as np
 
 from .experiment import AdaptiveExperiment, _candidates, _count
-from .persistence import _model_from_settings, _model_settings
+from .persistence import _design_columns, _model_from_settings, _model_settings
 
 __all__ = ["STRATEGIES", "simulate"]
 
@@ -21,6 +21,18 @@ STRATEGIES = ("information_gain", "random", "staircase")
 
 def _draw_truth(settings: Mapping[str, Any], rng: np.random.Generator) -> list[float]:
     """True parameters of one observer from the model's priors (natural scale)."""
+    if settings["class"] == "ConditionsPsychometricModel":
+        # One draw per condition of the one-condition model; shared parameters are condition 0's.
+        draws = [_draw_truth({**settings, "class": "PsychometricModel"}, rng) for _ in range(settings["num_conditions"])]
+        estimated = [isinstance(settings[key], list) for key in ("guess_rate", "lapse_rate")]
+        slopes = [d[0] for d in draws] if settings["per_condition_slope"] else [draws[0][0]]
+        values = slopes + [d[1] for d in draws]
+        for k, key in enumerate(("guess_rate", "lapse_rate")):
+            if estimated[k]:
+                j = 2 + sum(estimated[:k])
+                per = settings[f"per_condition_{key}"]
+                values += [d[j] for d in draws] if per else [draws[0][j]]
+        return values
     if settings["class"] == "TwoParameterPsychometricModel":
         return [float(rng.normal(settings["mu_k"], settings["sigma_k"])),
                 float(rng.normal(settings["mu_m"], settings["sigma_m"]))]
@@ -37,7 +49,9 @@ def _draw_truth(settings: Mapping[str, Any], rng: np.random.Generator) -> list[f
             return values
 
 
-def _p_yes(model: Any, truth: list[float], x: float) -> float:
+def _p_yes(model: Any, truth: list[float], x: float | tuple[float, ...]) -> float:
+    if isinstance(x, tuple):  # (x, condition index)
+        return float(model.psychometric(np.array([truth]), np.array([x[0]]), int(x[1]))[0, 0])
     if hasattr(model, "psychometric"):
         return float(model.psychometric(np.array([truth]), np.array([x]))[0, 0])
     k, m = truth
@@ -52,16 +66,17 @@ def _run_observer(job: dict[str, Any]) -> list[dict[str, Any]]:
     experiment = AdaptiveExperiment(model, job["candidates"], seed=job["seed"], **job["settings"])
     rng = np.random.default_rng(np.random.SeedSequence(job["seed"], spawn_key=(1,)))
     truth = job["truth"]
-    grid = np.sort(experiment.candidates)
+    grid = experiment.candidates if experiment.candidates.ndim > 1 else np.sort(experiment.candidates)
     index = len(grid) // 2  # the staircase starts in the middle, one down after two yes, one up after a no
     streak = 0
     names = experiment.param_names
     rows = []
     for trial in range(1, job["trials"] + 1):
+        x: float | tuple[float, ...]
         if job["strategy"] == "information_gain":
-            x = experiment.next_stimulus()
+            x = experiment.next_stimulus() if grid.ndim == 1 else experiment.next_design()
         elif job["strategy"] == "random":
-            x = float(rng.choice(grid))
+            x = float(rng.choice(grid)) if grid.ndim == 1 else tuple(float(v) for v in grid[rng.integers(len(grid))])
         else:
             x = float(grid[index])
         response = bool(rng.random() < _p_yes(model, truth, x))
@@ -73,8 +88,9 @@ def _run_observer(job: dict[str, Any]) -> list[dict[str, Any]]:
             elif streak == 2:
                 index, streak = max(0, index - 1), 0
         draws = experiment.posterior().draws
-        row: dict[str, Any] = {"observer": job["observer"], "strategy": job["strategy"], "trial": trial, "x": x,
-                               "response": response}
+        stimulus = x if isinstance(x, tuple) else (x,)
+        row: dict[str, Any] = {"observer": job["observer"], "strategy": job["strategy"], "trial": trial,
+                               **dict(zip(_design_columns(job["model"]["class"]), stimulus)), "response": response}
         for j, name in enumerate(names):
             mean = float(draws[:, j].mean())
             row[f"{name}_true"] = truth[j]
@@ -118,7 +134,11 @@ def simulate(model: Any, candidates: Iterable[float] | np.ndarray, *, observers:
         raise ValueError(f"argument 'strategy': expected one of {', '.join(map(repr, STRATEGIES))}, "
                          f"got {strategy!r}")
     model_settings = _model_settings(model)
-    grid = _candidates(candidates)
+    columns = _design_columns(model_settings["class"])
+    grid = _candidates(candidates, model_settings["class"], len(columns))
+    if strategy == "staircase" and len(columns) > 1:
+        raise ValueError(f"argument 'strategy': a staircase steps along one stimulus, and a "
+                         f"{model_settings['class']} design has {len(columns)} columns")
     AdaptiveExperiment(model, grid, seed=0, **settings)  # checks the settings here, not in a worker
     rng = np.random.default_rng(np.random.SeedSequence(seed, spawn_key=(0,)))
     if true_params is None:

@@ -24,14 +24,14 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from .experiment import AdaptiveExperiment, Trial, _candidates, _version
-from .persistence import _model_from_settings, _model_settings
+from .persistence import _design_columns, _model_from_settings, _model_settings
 
 if TYPE_CHECKING:
     from .experiment import Model
 
 __all__ = ["SessionLockedError", "SessionStore"]
 
-SCHEMA_VERSION = 2  # 2: trials.rule
+SCHEMA_VERSION = 2  # 2: trials.rule and trials.stimulus
 _SQLITE_HEADER = b"SQLite format 3\x00"
 
 _SCHEMA = """
@@ -62,6 +62,7 @@ CREATE TABLE trials (
     discarded INTEGER NOT NULL DEFAULT 0,
     recorded_at REAL NOT NULL,
     rule TEXT,
+    stimulus TEXT,
     PRIMARY KEY (session_id, seq)
 ) WITHOUT ROWID;
 """
@@ -139,9 +140,12 @@ class SessionStore:
             raise ValueError(f"{self._path}: session store schema version {schema} (written by varnel "
                              f"{rows.get('written_by', 'unknown')}) is newer than this varnel reads "
                              f"({SCHEMA_VERSION}); a newer varnel opens it")
-        if schema < 2:  # the rule that chose each stimulus; unknown for the trials before
+        if schema < 2:  # the rule that chose each stimulus (unknown for the trials before), stimuli of several values
             with self._transaction():
-                self._db.execute("ALTER TABLE trials ADD COLUMN rule TEXT")
+                present = {row[1] for row in self._db.execute("PRAGMA table_info(trials)")}
+                for column in ("rule", "stimulus"):
+                    if column not in present:
+                        self._db.execute(f"ALTER TABLE trials ADD COLUMN {column} TEXT")
                 self._db.execute("UPDATE meta SET value = ? WHERE key = 'schema_version'", (str(SCHEMA_VERSION),))
 
     def _create(self) -> None:
@@ -238,12 +242,15 @@ class SessionStore:
             (session_id,)).fetchone()
         stored_settings = json.loads(settings_text)
         stored_model = json.loads(model_text)
+        width = len(_design_columns(stored_model["class"]))
         stored_candidates = np.frombuffer(blob, dtype="<f8")
+        if width > 1:
+            stored_candidates = stored_candidates.reshape(-1, width)
         where = f"{self._path}: session {participant!r}/{condition!r} was created with"
         if model is not None and _model_settings(model) != stored_model:
             raise ValueError(f"{where} model {stored_model}, not {_model_settings(model)}")
         if candidates is not None:
-            given = _candidates(candidates)
+            given = _candidates(candidates, stored_model["class"], width)
             if given.shape != stored_candidates.shape or not np.array_equal(given, stored_candidates):
                 raise ValueError(f"{where} candidates {stored_candidates.tolist()}, not {given.tolist()}")
         for key, value in settings.items():
@@ -254,11 +261,12 @@ class SessionStore:
                 raise ValueError(f"{where} {key}={stored!r}, not {value!r}")
         experiment = AdaptiveExperiment(_model_from_settings(stored_model), stored_candidates, seed=seed,
                                         progress=progress, metadata=json.loads(metadata_text), **stored_settings)
-        for x, response, off_grid, meta, discarded, rule in self._db.execute(
-                "SELECT x, response, off_grid, metadata, discarded, rule FROM trials WHERE session_id = ? "
+        for x, response, off_grid, meta, discarded, rule, stimulus in self._db.execute(
+                "SELECT x, response, off_grid, metadata, discarded, rule, stimulus FROM trials WHERE session_id = ? "
                 "ORDER BY seq",
                 (session_id,)):
-            trial = experiment._checked_trial(float(x), bool(response), None if meta is None else json.loads(meta),
+            value = float(x) if stimulus is None else json.loads(stimulus)
+            trial = experiment._checked_trial(value, bool(response), None if meta is None else json.loads(meta),
                                               bool(off_grid))
             experiment._restore(trial, rule, discarded=bool(discarded))
         return experiment
@@ -274,13 +282,20 @@ class SessionStore:
         with self._transaction():
             kept = [(t, False, r) for t, r in zip(experiment._trials, experiment._rules)]
             dropped = [(t, True, r) for t, r in zip(experiment._discarded, experiment._discarded_rules)]
-            rows = [(session_id, i, t.x, int(t.response), int(t.off_grid), _meta_text(t), int(discarded), time.time(),
-                     rule) for i, (t, discarded, rule) in enumerate(kept + dropped)]
-            self._db.executemany("INSERT INTO trials (session_id, seq, x, response, off_grid, metadata, discarded, "
-                                 "recorded_at, rule) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)", rows)
+            rows = [(session_id, i, *_stimulus_columns(t), int(t.response), int(t.off_grid), _meta_text(t),
+                     int(discarded), time.time(), rule) for i, (t, discarded, rule) in enumerate(kept + dropped)]
+            self._db.executemany("INSERT INTO trials (session_id, seq, x, stimulus, response, off_grid, metadata, "
+                                 "discarded, recorded_at, rule) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", rows)
 
 
 _MISSING = object()
+
+
+def _stimulus_columns(trial: Trial) -> tuple[float, str | None]:
+    """x (the stimulus, or its first value) and, for a stimulus of several values, all of them as JSON."""
+    if isinstance(trial.x, tuple):
+        return trial.x[0], json.dumps(list(trial.x))
+    return trial.x, None
 
 
 def _meta_text(trial: Trial) -> str | None:
@@ -345,10 +360,10 @@ class _Session:
     def write_trial(self, trial: Trial, rule: str | None) -> None:
         with _Transaction(self._db) as db:
             self._check_lease(db)
-            db.execute("INSERT INTO trials (session_id, seq, x, response, off_grid, metadata, recorded_at, rule) "
-                       "VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-                       (self._id, self._seq, trial.x, int(trial.response), int(trial.off_grid), _meta_text(trial),
-                        time.time(), rule))
+            db.execute("INSERT INTO trials (session_id, seq, x, stimulus, response, off_grid, metadata, recorded_at, "
+                       "rule) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                       (self._id, self._seq, *_stimulus_columns(trial), int(trial.response), int(trial.off_grid),
+                        _meta_text(trial), time.time(), rule))
         self._seq += 1
 
     def discard_trial(self) -> None:

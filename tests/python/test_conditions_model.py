@@ -78,3 +78,44 @@ def test_condition_indices_outside_the_model_are_refused(condition):
     for call in calls:
         with pytest.raises(ValueError, match="row 3 has condition"):
             call()
+
+
+def test_an_experiment_chooses_the_condition_too_and_keeps_it_everywhere(tmp_path):
+    from varnel.experiment import AdaptiveExperiment, SessionStore
+
+    model = CM(num_conditions=2, guess_rate=0.5, lapse_rate=(1.0, 19.0))
+    grid = np.array([[x, c] for c in (0, 1) for x in np.linspace(-3.0, 3.0, 13)])
+    settings = dict(seed=3, num_particles=400, n_samples=200)
+
+    def run(experiment, trials):
+        chosen = []
+        for _ in range(trials):
+            chosen.append(experiment.next_design())
+            x, c = chosen[-1]
+            experiment.record(chosen[-1], bool(np.sin(5 * x + c) > -0.3))
+        return chosen
+
+    experiment = AdaptiveExperiment(model, grid, **settings)
+    chosen = run(experiment, 12)
+    assert {c for _, c in chosen} == {0.0, 1.0}  # both conditions get tested
+    experiment.save(tmp_path / "e.json")
+    with SessionStore(tmp_path / "lab.db") as store:
+        session = store.session("P1", model=model, candidates=grid, **settings)
+        assert run(session, 12) == chosen
+        del session
+        resumed = store.session("P1")
+        assert resumed.trials == experiment.trials
+        assert run(resumed, 3) == run(AdaptiveExperiment.load(tmp_path / "e.json"), 3) == run(experiment, 3)
+    row = experiment.trial_table()[0]
+    assert (row["x"], row["condition_index"]) == chosen[0]
+    posterior = experiment.posterior()
+    np.testing.assert_array_equal(posterior.threshold(0.75, condition=1).draws,
+                                  model.threshold(posterior.draws, 0.75, 1))
+    with pytest.raises(ValueError, match="argument 'condition'"):
+        posterior.psychometric([0.0], condition=2)
+    with pytest.raises(ValueError, match="argument 'x': condition 2.0"):
+        experiment.record((0.5, 2.0), True, off_grid=True)
+    with pytest.raises(TypeError, match="use next_design"):
+        experiment.next_stimulus()
+    with pytest.raises(ValueError, match="argument 'candidates': has 1 columns, ConditionsPsychometricModel reads 2"):
+        AdaptiveExperiment(model, grid[:, :1])

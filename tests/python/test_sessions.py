@@ -229,6 +229,7 @@ def test_the_rule_that_chose_each_stimulus_is_kept_everywhere(tmp_path):
     # A store written before the rules were kept gains the column, with the old trials' rules unknown.
     db = sqlite3.connect(tmp_path / "lab.db")
     db.execute("ALTER TABLE trials DROP COLUMN rule")
+    db.execute("ALTER TABLE trials DROP COLUMN stimulus")
     db.execute("UPDATE meta SET value = '1' WHERE key = 'schema_version'")
     db.commit()
     db.close()

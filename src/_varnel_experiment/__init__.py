@@ -13,11 +13,13 @@ it is needed.
 The package is split by concern: ``diagnostics`` (R-hat, effective sample
 size), ``persistence`` (the file format and the models' settings records) and
 ``experiment`` (the trial loop), ``store`` (sessions in SQLite) and
-``simulation`` (planning by simulated observers).
+``simulation`` (planning by simulated observers), ``box`` (stimuli from a
+continuous range).
 """
 
 from importlib import metadata as _metadata
 
+from .box import StimulusBox
 from .diagnostics import bulk_ess, normal_quantile, rhat
 from .experiment import (
     DEFAULT_MAX_TRIALS,
@@ -41,4 +43,5 @@ except _metadata.PackageNotFoundError:  # run from a source tree
     __version__ = "unknown"
 
 __all__ = ["AdaptiveExperiment", "ParameterSummary", "Posterior", "PsychometricBand", "SamplerError",
-           "SessionLockedError", "SessionStore", "ThresholdSummary", "Trial", "bulk_ess", "rhat", "simulate"]
+           "SessionLockedError", "SessionStore", "StimulusBox", "ThresholdSummary", "Trial", "bulk_ess", "rhat",
+           "simulate"]

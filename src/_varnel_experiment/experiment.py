@@ -21,6 +21,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple, Union
 import numpy as np
 
 from .diagnostics import bulk_ess, rhat
+from .box import StimulusBox
 from .persistence import (
     _FORMAT,
     _FORMAT_VERSION,
@@ -596,7 +597,25 @@ class AdaptiveExperiment:
         self._model = model
         self._param_names = tuple(getattr(model, "param_names", ["k", "m"]))
         self._columns = _design_columns(self._model_settings["class"])
-        self._candidates = _candidates(candidates, self._model_settings["class"], len(self._columns))
+        self._box: StimulusBox | None = None
+        self._box_choice: tuple[int, tuple[float, ...]] | None = None  # (trial count, the maximiser)
+        if isinstance(candidates, StimulusBox):
+            continuous = [c for c in self._columns if c != "condition_index"]
+            if candidates.dims != len(continuous):
+                raise ValueError(f"argument 'candidates': a StimulusBox of {candidates.dims} dimensions, and a "
+                                 f"{self._model_settings['class']} has {len(continuous)} continuous "
+                                 f"({', '.join(continuous)})")
+            self._box = candidates
+            # The coarse grid stands for the box wherever a list of candidates is asked for.
+            grid = candidates.coarse_grid()
+            if self._conditions():
+                grid = np.concatenate([np.column_stack([grid, np.full(len(grid), float(c))])
+                                       for c in range(self._conditions())])
+            grid = grid[:, 0].copy() if len(self._columns) == 1 else grid
+            grid.setflags(write=False)
+            self._candidates = grid
+        else:
+            self._candidates = _candidates(candidates, self._model_settings["class"], len(self._columns))
         self._check_conditions(self._candidates, "candidates")
         self._num_tune: int = _count("num_tune", num_tune)
         self._num_draws: int = _count("num_draws", num_draws)
@@ -667,8 +686,15 @@ class AdaptiveExperiment:
 
     @property
     def candidates(self) -> np.ndarray:
-        """The candidate stimuli (a read-only float64 array)."""
+        """The candidate stimuli (a read-only float64 array: 1-D, or one row per
+        candidate for a model of several design columns); for a
+        ``StimulusBox``, the coarse grid its search starts from."""
         return self._candidates
+
+    @property
+    def stimulus_box(self) -> StimulusBox | None:
+        """The continuous range the stimuli are chosen from, or None for a list of candidates."""
+        return self._box
 
     @property
     def param_names(self) -> tuple[str, ...]:
@@ -770,8 +796,12 @@ class AdaptiveExperiment:
         trial = self._checked_trial(x, response, metadata, off_grid)
         rule = _rule(rule)
         if rule is None:
-            chosen = (self._scores is not None and not trial.off_grid
-                      and trial.x == self._stimulus(int(np.argmax(self._scores))))
+            if self._box is not None:
+                latest = self._box_choice[1] if self._box_choice and self._box_choice[0] == len(self._trials) else None
+                chosen = latest is not None and (trial.x if isinstance(trial.x, tuple) else (trial.x,)) == latest
+            else:
+                chosen = (self._scores is not None and not trial.off_grid
+                          and trial.x == self._stimulus(int(np.argmax(self._scores))))
             rule = "information_gain" if chosen else "caller"
         if self._store is not None:
             self._store.write_trial(trial, rule)
@@ -815,6 +845,12 @@ class AdaptiveExperiment:
             shown = values[0] if values.size == 1 else tuple(values.tolist())
             raise ValueError(f"argument 'x': must be finite, got {shown}")
         self._check_conditions(values, "x")
+        if self._box is not None and not off_grid:
+            continuous = values[:self._box.dims]
+            if not self._box.contains(continuous):
+                raise ValueError(f"argument 'x': {tuple(continuous.tolist())!r} is outside the stimulus box "
+                                 f"{self._box!r} (pass off_grid=True to record it as it is)")
+            return float(values[0]) if values.size == 1 else tuple(float(v) for v in values)
         if off_grid:
             return float(values[0]) if values.size == 1 else tuple(float(v) for v in values)
         grid = self._candidates.reshape(len(self._candidates), -1)
@@ -902,15 +938,31 @@ class AdaptiveExperiment:
         if len(self._columns) > 1:
             raise TypeError(f"next_stimulus: a {self._model_settings['class']} design has {len(self._columns)} "
                             f"columns ({', '.join(self._columns)}); use next_design()")
-        return float(self._candidates[int(np.argmax(self.expected_information_gain()))])
+        return self.next_design()[0]
 
     def next_design(self) -> tuple[float, ...]:
         """The candidate with the largest expected information gain (the first
         of equal ones) as a tuple of its design columns: (x,) for a model of
         one, (x, condition index) for a conditions model. ``record`` takes it
         as it is."""
+        if self._box is not None:
+            return self._box_maximiser()
         index = int(np.argmax(self.expected_information_gain()))
         return tuple(float(v) for v in np.atleast_1d(self._candidates[index]))
+
+    def _box_maximiser(self) -> tuple[float, ...]:
+        """The maximiser over the box of the information gain under the
+        current posterior, kept until the next trial."""
+        assert self._box is not None
+        n = len(self._trials)
+        if self._box_choice is None or self._box_choice[0] != n:
+            draws = self.posterior().draws
+            estimator = _varnel().eig.EnumeratedMonteCarloEstimator([False, True], self._n_samples)
+            point, condition = self._box.maximise(
+                lambda designs: np.asarray(estimator.estimate(self._model, draws, designs)), self._conditions())
+            choice = point if condition is None else (*point, float(condition))
+            self._box_choice = (n, choice)
+        return self._box_choice[1]
 
     def done(self) -> bool:
         """True once the stopping rule holds: ``max_trials`` trials are recorded
@@ -1135,7 +1187,7 @@ class AdaptiveExperiment:
             "version": _FORMAT_VERSION,
             "written_by": _version(),
             "model": self._model_settings,
-            "candidates": self._candidates.tolist(),
+            "candidates": {"box": self._box.to_json()} if self._box is not None else self._candidates.tolist(),
             "settings": self.settings(),
             "seed": self._seed,
             "metadata": self._metadata,
@@ -1199,7 +1251,10 @@ class AdaptiveExperiment:
             unknown = sorted(set(settings) - known)
             if unknown:
                 raise ValueError(f"unknown setting {unknown[0]!r}")
-            experiment = cls(_model_from_settings(state["model"]), state["candidates"], seed=state["seed"],
+            candidates = state["candidates"]
+            if isinstance(candidates, dict) and set(candidates) == {"box"} and isinstance(candidates["box"], dict):
+                candidates = StimulusBox(candidates["box"].get("lower"), candidates["box"].get("upper"))
+            experiment = cls(_model_from_settings(state["model"]), candidates, seed=state["seed"],
                              progress=progress, metadata=state.get("metadata"), **settings)
             for key in ("trials", "discarded"):
                 entries = state.get(key, [])

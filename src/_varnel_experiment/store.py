@@ -23,6 +23,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from .box import StimulusBox
 from .experiment import AdaptiveExperiment, Trial, _candidates, _version
 from .persistence import _design_columns, _model_from_settings, _model_settings
 
@@ -227,8 +228,8 @@ class SessionStore:
                     "INSERT INTO sessions (participant, condition, model, candidates, settings, seed, metadata, "
                     "created_at, written_by) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
                     (participant, condition, json.dumps(_model_settings(experiment.model)),
-                     np.ascontiguousarray(experiment.candidates, dtype="<f8").tobytes(),
-                     json.dumps(experiment.settings()), experiment.seed, json.dumps(experiment.metadata),
+                     _candidate_bytes(experiment), json.dumps(_stored_settings(experiment)), experiment.seed,
+                     json.dumps(experiment.metadata),
                      time.time(), _version()))
         except sqlite3.IntegrityError:  # created by another process in the meantime
             raise SessionLockedError(f"{self._path}: session {participant!r}/{condition!r} was just created "
@@ -241,6 +242,7 @@ class SessionStore:
             "SELECT model, candidates, settings, seed, metadata FROM sessions WHERE id = ?",
             (session_id,)).fetchone()
         stored_settings = json.loads(settings_text)
+        box = stored_settings.pop("stimulus_box", None)
         stored_model = json.loads(model_text)
         width = len(_design_columns(stored_model["class"]))
         stored_candidates = np.frombuffer(blob, dtype="<f8")
@@ -249,7 +251,11 @@ class SessionStore:
         where = f"{self._path}: session {participant!r}/{condition!r} was created with"
         if model is not None and _model_settings(model) != stored_model:
             raise ValueError(f"{where} model {stored_model}, not {_model_settings(model)}")
-        if candidates is not None:
+        stored_box = None if box is None else StimulusBox(box["lower"], box["upper"])
+        if candidates is not None and (stored_box is not None or isinstance(candidates, StimulusBox)):
+            if candidates != stored_box:
+                raise ValueError(f"{where} candidates {stored_box or stored_candidates.tolist()}, not {candidates}")
+        elif candidates is not None:
             given = _candidates(candidates, stored_model["class"], width)
             if given.shape != stored_candidates.shape or not np.array_equal(given, stored_candidates):
                 raise ValueError(f"{where} candidates {stored_candidates.tolist()}, not {given.tolist()}")
@@ -259,7 +265,8 @@ class SessionStore:
                 raise ValueError(f"{where}out a setting {key!r} (given {value!r})")
             if json.loads(json.dumps(value)) != stored:
                 raise ValueError(f"{where} {key}={stored!r}, not {value!r}")
-        experiment = AdaptiveExperiment(_model_from_settings(stored_model), stored_candidates, seed=seed,
+        experiment = AdaptiveExperiment(_model_from_settings(stored_model),
+                                        stored_candidates if stored_box is None else stored_box, seed=seed,
                                         progress=progress, metadata=json.loads(metadata_text), **stored_settings)
         for x, response, off_grid, meta, discarded, rule, stimulus in self._db.execute(
                 "SELECT x, response, off_grid, metadata, discarded, rule, stimulus FROM trials WHERE session_id = ? "
@@ -289,6 +296,20 @@ class SessionStore:
 
 
 _MISSING = object()
+
+
+def _candidate_bytes(experiment: AdaptiveExperiment) -> bytes:
+    """The candidates as float64 bytes; none for a stimulus box, which is in the settings."""
+    if experiment.stimulus_box is not None:
+        return b""
+    return np.ascontiguousarray(experiment.candidates, dtype="<f8").tobytes()
+
+
+def _stored_settings(experiment: AdaptiveExperiment) -> dict[str, Any]:
+    settings = experiment.settings()
+    if experiment.stimulus_box is not None:
+        settings["stimulus_box"] = experiment.stimulus_box.to_json()
+    return settings
 
 
 def _stimulus_columns(trial: Trial) -> tuple[float, str | None]:

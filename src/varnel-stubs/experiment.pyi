@@ -12,6 +12,7 @@ from _varnel_experiment import PsychometricBand as PsychometricBand
 from _varnel_experiment import SamplerError as SamplerError
 from _varnel_experiment import SessionLockedError as SessionLockedError
 from _varnel_experiment import SessionStore as SessionStore
+from _varnel_experiment import StimulusBox as StimulusBox
 from _varnel_experiment import ThresholdSummary as ThresholdSummary
 from _varnel_experiment import Trial as Trial
 from _varnel_experiment import bulk_ess as bulk_ess
@@ -22,4 +23,5 @@ from _varnel_experiment import simulate as simulate
 __version__: str
 
 __all__ = ["AdaptiveExperiment", "ParameterSummary", "Posterior", "PsychometricBand", "SamplerError",
-           "SessionLockedError", "SessionStore", "ThresholdSummary", "Trial", "bulk_ess", "rhat", "simulate"]
+           "SessionLockedError", "SessionStore", "StimulusBox", "ThresholdSummary", "Trial", "bulk_ess", "rhat",
+           "simulate"]

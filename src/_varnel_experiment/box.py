@@ -1,0 +1,144 @@
+"""Stimuli from a continuous range: the information gain maximised over a box
+by a coarse grid and a local refinement on the same parameter samples."""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Callable, Iterable
+from typing import Any
+
+import numpy as np
+
+__all__ = ["StimulusBox"]
+
+# Coarse grid points per continuous dimension, and the refinement: a local
+# grid of this many points per dimension across two coarse steps around each
+# of the best few coarse points, zoomed in this many rounds.
+_COARSE = {1: 201, 2: 41}
+_LOCAL = {1: 21, 2: 9}
+_ROUNDS = {1: 5, 2: 7}
+_BASINS = 3
+
+
+class StimulusBox:
+    """A continuous range of stimuli: ``lower`` and ``upper`` bounds (a float
+    each, or one per continuous design column, such as (frequency, contrast)).
+    As an experiment's candidates, the next stimulus is the maximiser of the
+    estimated information gain over the box (for a conditions model, over
+    the box in every condition), found by a coarse grid and a local
+    refinement on the same parameter samples, deterministic for a seed."""
+
+    __slots__ = ("_lower", "_upper")
+
+    def __init__(self, lower: float | Iterable[float], upper: float | Iterable[float]) -> None:
+        low = np.atleast_1d(np.asarray(lower, dtype=np.float64))
+        high = np.atleast_1d(np.asarray(upper, dtype=np.float64))
+        if low.ndim != 1 or low.shape != high.shape or low.size not in (1, 2):
+            raise ValueError(f"arguments 'lower' and 'upper': expected one or two bounds each, of equal length, "
+                             f"got shapes {low.shape} and {high.shape}")
+        if not (np.all(np.isfinite(low)) and np.all(np.isfinite(high))):
+            raise ValueError("arguments 'lower' and 'upper': bounds must be finite")
+        if not np.all(low < high):
+            raise ValueError(f"arguments 'lower' and 'upper': every lower bound must be below its upper bound, "
+                             f"got {low.tolist()} and {high.tolist()}")
+        self._lower = tuple(float(v) for v in low)
+        self._upper = tuple(float(v) for v in high)
+
+    @property
+    def lower(self) -> tuple[float, ...]:
+        """The lower bound of each continuous dimension."""
+        return self._lower
+
+    @property
+    def upper(self) -> tuple[float, ...]:
+        """The upper bound of each continuous dimension."""
+        return self._upper
+
+    @property
+    def dims(self) -> int:
+        """The number of continuous dimensions."""
+        return len(self._lower)
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, StimulusBox) and (self._lower, self._upper) == (other._lower, other._upper)
+
+    def __hash__(self) -> int:
+        return hash((self._lower, self._upper))
+
+    def __repr__(self) -> str:
+        if self.dims == 1:
+            return f"StimulusBox({self._lower[0]!r}, {self._upper[0]!r})"
+        return f"StimulusBox({list(self._lower)!r}, {list(self._upper)!r})"
+
+    def to_json(self) -> dict[str, Any]:
+        return {"lower": list(self._lower), "upper": list(self._upper)}
+
+    def contains(self, values: np.ndarray) -> bool:
+        return bool(np.all(values >= self._lower) and np.all(values <= self._upper))
+
+    def coarse_grid(self) -> np.ndarray:
+        """The coarse grid: (points, dims), row-major over the dimensions."""
+        axes = [np.linspace(lo, hi, _COARSE[self.dims]) for lo, hi in zip(self._lower, self._upper)]
+        return np.stack([a.ravel() for a in np.meshgrid(*axes, indexing="ij")], axis=1)
+
+    def maximise(self, score: Callable[[np.ndarray], np.ndarray], conditions: int = 0
+                 ) -> tuple[tuple[float, ...], int | None]:
+        """The point of the box (and the condition, for ``conditions`` > 0)
+        with the largest ``score``, a function of an (n, dims [+ 1]) design
+        array returning n scores."""
+        grid = self.coarse_grid()
+        levels = list(range(conditions)) if conditions else [None]
+        designs = np.concatenate([_with_condition(grid, c) for c in levels])
+        scores = np.asarray(score(designs))
+        best_value, best = -math.inf, (tuple(grid[0]), levels[0])
+        step = (np.asarray(self._upper) - np.asarray(self._lower)) / (_COARSE[self.dims] - 1)
+        for index in _basins(scores, len(grid), self.dims):
+            point, c = grid[index % len(grid)], levels[index // len(grid)]
+            value = float(scores[index])
+            width = step.copy()
+            for _ in range(_ROUNDS[self.dims]):
+                local = self._local_grid(point, width)
+                local_scores = np.asarray(score(_with_condition(local, c)))
+                k = int(np.argmax(local_scores))
+                if local_scores[k] > value:
+                    point, value = local[k], float(local_scores[k])
+                width = width * (2.0 / (_LOCAL[self.dims] - 1))
+            if value > best_value:
+                best_value, best = value, (tuple(float(v) for v in point), c)
+        return best
+
+    def _local_grid(self, centre: np.ndarray, width: np.ndarray) -> np.ndarray:
+        axes = [np.clip(np.linspace(c - w, c + w, _LOCAL[self.dims]), lo, hi)
+                for c, w, lo, hi in zip(centre, width, self._lower, self._upper)]
+        return np.stack([a.ravel() for a in np.meshgrid(*axes, indexing="ij")], axis=1)
+
+
+def _with_condition(points: np.ndarray, condition: int | None) -> np.ndarray:
+    if condition is None:
+        return points
+    return np.column_stack([points, np.full(len(points), float(condition))])
+
+
+def _basins(scores: np.ndarray, per_condition: int, dims: int) -> list[int]:
+    """The indices of the best coarse points, one per local maximum, best first."""
+    order = np.argsort(-scores, kind="stable")
+    chosen: list[int] = []
+    side = _COARSE[dims]
+    for index in order:
+        i = int(index)
+        if any(_neighbours(i, j, per_condition, side, dims) for j in chosen):
+            continue
+        chosen.append(i)
+        if len(chosen) == _BASINS:
+            break
+    return chosen
+
+
+def _neighbours(i: int, j: int, per_condition: int, side: int, dims: int) -> bool:
+    """Whether coarse points i and j lie within two steps of each other in the same condition."""
+    if i // per_condition != j // per_condition:
+        return False
+    a, b = i % per_condition, j % per_condition
+    if dims == 1:
+        return abs(a - b) <= 2
+    return abs(a // side - b // side) <= 2 and abs(a % side - b % side) <= 2

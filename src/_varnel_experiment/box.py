@@ -71,9 +71,11 @@ class StimulusBox:
         return f"StimulusBox({list(self._lower)!r}, {list(self._upper)!r})"
 
     def to_json(self) -> dict[str, Any]:
+        """The bounds as JSON values, as files and the session store keep them."""
         return {"lower": list(self._lower), "upper": list(self._upper)}
 
     def contains(self, values: np.ndarray) -> bool:
+        """Whether a point (one value per dimension) lies in the box, bounds included."""
         return bool(np.all(values >= self._lower) and np.all(values <= self._upper))
 
     def coarse_grid(self) -> np.ndarray:

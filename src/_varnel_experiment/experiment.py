@@ -258,6 +258,42 @@ class Posterior:
         m_draws = self.draws[:, self.param_names.index("m")]
         return {"alpha": _summary(np.power(float(base), m_draws)), "beta": _summary(s_draws * math.log(base))}
 
+    def sensitivity(self, log10_frequency: Iterable[float] | np.ndarray, quantiles: Iterable[float] = (2.5, 97.5)
+                    ) -> PsychometricBand:
+        """For a contrast sensitivity model: the log10 sensitivity (minus the
+        log10 threshold contrast) at each log10 spatial frequency, its
+        posterior mean and the ``quantiles`` (percent) over the draws, as a
+        band (``x`` holds the frequencies)."""
+        curves = self._log_sensitivity(log10_frequency)
+        percents = _percents(quantiles)
+        values = np.percentile(curves, percents, axis=0)
+        return PsychometricBand(_read_only(np.atleast_1d(np.asarray(log10_frequency, dtype=np.float64))),
+                                _read_only(curves.mean(axis=0)), {q: _read_only(v) for q, v in zip(percents, values)})
+
+    def log_csf_area(self, lower: float = -0.5, upper: float = 1.6, points: int = 1001) -> ParameterSummary:
+        """For a contrast sensitivity model: the area under the log CSF,
+        the integral of max(log10 S, 0) over log10 spatial frequency from
+        ``lower`` to ``upper`` (by default about 0.3 to 40 cycles/degree), per
+        draw by the trapezoidal rule on ``points`` points, summarised like the
+        parameters (rhat and bulk_ess NaN)."""
+        for name, value in (("lower", lower), ("upper", upper)):
+            if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real) or not math.isfinite(value):
+                raise ValueError(f"argument '{name}': expected a finite float, got {value!r}")
+        if not lower < upper:
+            raise ValueError(f"arguments 'lower' and 'upper': lower must be below upper, got {lower} and {upper}")
+        grid = np.linspace(float(lower), float(upper), _count("points", points))
+        curves = np.maximum(self._log_sensitivity(grid), 0.0)
+        area = ((curves[:, 1:] + curves[:, :-1]) * 0.5 * np.diff(grid)).sum(axis=1)
+        return _summary(area)
+
+    def _log_sensitivity(self, log10_frequency: Any) -> np.ndarray:
+        if not hasattr(self.model, "log_sensitivity"):
+            raise ValueError("this model has no contrast sensitivity function")
+        fs = np.atleast_1d(np.asarray(log10_frequency, dtype=np.float64))
+        if fs.ndim != 1 or not np.all(np.isfinite(fs)):
+            raise ValueError("argument 'log10_frequency': expected finite values in a 1-D sequence")
+        return np.asarray(self.model.log_sensitivity(self.draws, fs))
+
     def _condition(self, condition: Any) -> int | None:
         """``condition`` checked against the model: required by a conditions model, refused by the others."""
         count = getattr(self.model, "num_conditions", None)
@@ -633,7 +669,8 @@ class AdaptiveExperiment:
         self._target_width: float | None = (None if target_width is None
                                             else _positive_float("target_width", target_width))
         if isinstance(target, str):
-            if target not in self._param_names and not (target == "m" and self._conditions() > 0):
+            default_unused = target == "m" and target_sd is None and target_width is None
+            if target not in self._param_names and not (target == "m" and self._conditions() > 0) and not default_unused:
                 raise ValueError(f"argument 'target': {target!r} is not a parameter "
                                  f"({', '.join(self._param_names)}) nor a performance level")
         elif isinstance(target, (bool, np.bool_)) or not isinstance(target, numbers.Real):

@@ -26,10 +26,12 @@ _FORMAT_VERSION = 3
 # Version 3 adds trial metadata, off-grid and discarded trials, session metadata.
 _READABLE_VERSIONS = (1, 2, 3)
 
-_MODEL_CLASSES = ("PsychometricModel", "TwoParameterPsychometricModel", "ConditionsPsychometricModel")
+_MODEL_CLASSES = ("PsychometricModel", "TwoParameterPsychometricModel", "ConditionsPsychometricModel",
+                  "ContrastSensitivityModel")
 # The names of a model's design columns, for models of more than the one
 # stimulus column; a trial's stimulus is then a tuple of that many values.
-_DESIGN_COLUMNS = {"ConditionsPsychometricModel": ("x", "condition_index")}
+_DESIGN_COLUMNS = {"ConditionsPsychometricModel": ("x", "condition_index"),
+                   "ContrastSensitivityModel": ("log10_frequency", "log10_contrast")}
 
 
 def _design_columns(class_name: str) -> tuple[str, ...]:

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "model/conditions.hpp"
+#include "model/contrast_sensitivity.hpp"
 #include "model/model.hpp"
 #include "model/psychometric.hpp"
 #include "model/two_param_psychometric.hpp"
@@ -29,7 +30,8 @@
 namespace varnel {
 
 // Every model class the estimators take.
-using AnyModel = std::variant<PsychometricModel, TwoParameterPsychometricModel, ConditionsPsychometricModel>;
+using AnyModel = std::variant<PsychometricModel, TwoParameterPsychometricModel, ConditionsPsychometricModel,
+                              ContrastSensitivityModel>;
 
 // The class object of model M (null before its registration).
 template <ResponseModel M>

@@ -4,6 +4,7 @@
 // sys.modules.
 
 #include "python/conditions_model.hpp"
+#include "python/contrast_sensitivity_model.hpp"
 #include "python/eig_estimator.hpp"
 #include "python/nuts_estimator.hpp"
 #include "python/psychometric_model.hpp"
@@ -38,6 +39,7 @@ void register_model_classes(PyObject* module) {
   varnel::register_models(module);
   varnel::register_general_model(module);
   varnel::register_conditions_model(module);
+  varnel::register_contrast_sensitivity_model(module);
 }
 
 constexpr Submodule kSubmodules[] = {

@@ -209,7 +209,57 @@ class models:
         ) -> npt.NDArray[np.float64]: ...
         def __str__(self) -> str: ...
 
-_Model = models.TwoParameterPsychometricModel | models.PsychometricModel | models.ConditionsPsychometricModel
+    class ContrastSensitivityModel:
+        """The truncated log-parabola contrast sensitivity function over designs of
+        (log10 spatial frequency, log10 contrast), with a psychometric function of
+        log contrast relative to the threshold 1/S; parameters follow
+        ``param_names``."""
+
+        def __new__(
+            cls,
+            *,
+            link: _Link = "logistic",
+            log10_peak_sensitivity: tuple[_Float, _Float] = (2.0, 0.5),
+            log10_peak_frequency: tuple[_Float, _Float] = (0.5, 0.3),
+            log10_bandwidth: tuple[_Float, _Float] = (0.5, 0.15),
+            log10_truncation: tuple[_Float, _Float] = (-0.3, 0.3),
+            slope: _Float = 3.0,
+            guess_rate: _Rate = 0.0,
+            lapse_rate: _Rate = 0.0,
+        ) -> models.ContrastSensitivityModel: ...
+        @property
+        def link(self) -> str: ...
+        @property
+        def slope(self) -> float: ...
+        @property
+        def guess_rate(self) -> float | tuple[float, float]: ...
+        @property
+        def lapse_rate(self) -> float | tuple[float, float]: ...
+        @property
+        def param_names(self) -> list[str]:
+            """"peak_sensitivity", "peak_frequency", "bandwidth", "truncation", then the estimated rates."""
+        @property
+        def settings(self) -> dict[str, str | float | tuple[float, float]]: ...
+        def sample_prior(self) -> list[float]: ...
+        def log_likelihood(
+            self,
+            params: Sequence[_Float],
+            design: npt.NDArray[np.float64],
+            observations: npt.NDArray[np.bool_],
+        ) -> float: ...
+        def log_posterior(
+            self,
+            params: Sequence[_Float],
+            design: npt.NDArray[np.float64],
+            observations: npt.NDArray[np.bool_],
+        ) -> float: ...
+        def log_sensitivity(
+            self, points: npt.NDArray[np.float64], log10_frequency: npt.NDArray[np.float64]
+        ) -> npt.NDArray[np.float64]: ...
+        def __str__(self) -> str: ...
+
+_Model = (models.TwoParameterPsychometricModel | models.PsychometricModel | models.ConditionsPsychometricModel
+          | models.ContrastSensitivityModel)
 
 @final
 class posterior:

@@ -21,8 +21,9 @@ install_wheel .venv
 log "Python tests, NumPy $(.venv/bin/python -c 'import numpy; print(numpy.__version__)')"
 .venv/bin/python -m pytest -q tests/python
 
-log "type check of the demo against the installed stubs"
-.venv/bin/python -m mypy --cache-dir build/mypy-cache examples/adaptive_experiment.py
+log "type check of the demos against the installed stubs"
+.venv/bin/python -m mypy --cache-dir build/mypy-cache examples/adaptive_experiment.py examples/contrast_sensitivity.py \
+  examples/two_conditions.py
 
 ensure_venv .venv-np126 "numpy==1.26.*" "pyarrow==25.0.*" "${TEST_REQUIREMENTS[@]}" "${EXTRA_REQUIREMENTS[@]}"
 install_wheel .venv-np126

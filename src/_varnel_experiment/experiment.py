@@ -37,7 +37,8 @@ from .persistence import (
 if TYPE_CHECKING:  # never at run time: the extension imports this package while it initialises
     import varnel
 
-    Model = Union[varnel.models.PsychometricModel, varnel.models.TwoParameterPsychometricModel]
+    Model = Union[varnel.models.PsychometricModel, varnel.models.TwoParameterPsychometricModel,
+                  varnel.models.ConditionsPsychometricModel, varnel.models.ContrastSensitivityModel]
 
 __all__ = ["AdaptiveExperiment", "ParameterSummary", "Posterior", "SamplerError", "Trial"]
 
@@ -604,7 +605,7 @@ class AdaptiveExperiment:
     def __init__(
         self,
         model: Model,
-        candidates: Iterable[float] | np.ndarray,
+        candidates: Iterable[float] | Iterable[Iterable[float]] | np.ndarray | StimulusBox,
         *,
         num_tune: int = 400,
         num_draws: int = 1000,

@@ -189,7 +189,8 @@ class SessionStore:
             "AND NOT discarded) FROM sessions s ORDER BY participant, condition")]
 
     def session(self, participant: str, *, condition: str = "", model: Model | None = None,
-                candidates: Iterable[float] | np.ndarray | None = None, take_over: bool = False,
+                candidates: Iterable[float] | Iterable[Iterable[float]] | np.ndarray | StimulusBox | None = None,
+                take_over: bool = False,
                 progress: bool = False, metadata: Mapping[str, Any] | None = None,
                 **settings: Any) -> AdaptiveExperiment:
         """The experiment of (participant, condition), bound to this store:

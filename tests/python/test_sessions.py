@@ -293,9 +293,16 @@ def test_priors_the_sampler_cannot_start_from_are_refused_up_front(settings, nam
         AdaptiveExperiment(varnel.models.PsychometricModel(**settings), GRID, **FAST)
 
 
-def test_extreme_priors_the_sampler_can_start_from_run_quietly(capfd):
-    experiment = AdaptiveExperiment(varnel.models.PsychometricModel(mu_m=1e9, sigma_m=0.1, sigma_log_s=1e-100),
-                                    GRID, **FAST)
-    run(experiment, 2)
-    assert np.isfinite(experiment.posterior().draws).all()
-    assert capfd.readouterr().err == ""
+def test_extreme_priors_the_sampler_can_start_from_run_quietly():
+    # In a process of its own: runs that other tests abandoned may still print here.
+    script = textwrap.dedent("""
+        import numpy as np, varnel
+        from varnel.experiment import AdaptiveExperiment
+        model = varnel.models.PsychometricModel(mu_m=1e9, sigma_m=0.1, sigma_log_s=1e-100)
+        experiment = AdaptiveExperiment(model, np.linspace(-3.0, 3.0, 13), seed=1, num_particles=300)
+        for _ in range(2):
+            experiment.record(experiment.next_stimulus(), True)
+        print(bool(np.isfinite(experiment.posterior().draws).all()))
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "True\n", "")

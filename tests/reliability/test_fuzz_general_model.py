@@ -1,9 +1,10 @@
-"""PsychometricModel fuzzed like the other classes: its constructor, its
+"""PsychometricModel and the models built on it (conditions, contrast sensitivity) fuzzed like the
 methods and both estimators on it, with arguments of arbitrary type and value.
 Besides the outcomes allowed everywhere (support.py), ValueError is the
 documented answer to a setting or parameter vector out of range."""
 
 import numpy as np
+import varnel
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -29,7 +30,18 @@ GENERAL_MODELS = [
     GeneralModel(link="gumbel", guess_rate=(2.0, 8.0), lapse_rate=(1.0, 30.0)),
     GeneralModel(mu_log_s=300.0, sigma_log_s=1e-300, mu_m=-1e300, sigma_m=1e300, guess_rate=(1e-300, 1e300)),
 ]
+# The models built on PsychometricModel's arguments: conditions, contrast sensitivity.
+CM = varnel.models.ConditionsPsychometricModel
+CSF = varnel.models.ContrastSensitivityModel
+DESIGN_MODELS = [
+    CM(num_conditions=3, guess_rate=0.5, lapse_rate=(1.0, 19.0), per_condition_slope=True),
+    CM(num_conditions=1, guess_rate=(2.0, 8.0), lapse_rate=(1.0, 30.0), per_condition_guess_rate=True,
+       per_condition_lapse_rate=True, link="gumbel"),
+    CSF(guess_rate=0.5, lapse_rate=0.02),
+    CSF(link="normal", log10_peak_sensitivity=(300.0, 1e-300), guess_rate=(1e-300, 1e300)),
+]
 general_models = st.sampled_from(GENERAL_MODELS)
+any_models = st.sampled_from(GENERAL_MODELS + DESIGN_MODELS)
 
 
 def is_model(result):
@@ -55,7 +67,23 @@ def test_constructor(args, kwargs):
 
 
 @fuzz
-@given(general_models, st.lists(anything, max_size=2))
+@given(st.sampled_from([CM, CSF]), st.lists(anything, max_size=2), st.fixed_dictionaries({}, optional={
+    **{name: or_anything(SETTING_VALUES[name]) for name in ("link", "guess_rate", "lapse_rate")},
+    "num_conditions": or_anything(st.integers(-2, 1100)), "per_condition_slope": or_anything(st.booleans()),
+    "per_condition_guess_rate": or_anything(st.booleans()), "slope": or_anything(floats | ints),
+    "log10_peak_frequency": or_anything(st.tuples(floats, floats))}))
+def test_design_model_constructors(cls, args, kwargs):
+    if cls is CM and "num_conditions" not in kwargs and not args:
+        kwargs = {**kwargs, "num_conditions": 2}
+
+    def check(result):
+        assert isinstance(result, cls) and str(result).startswith(cls.__name__)
+
+    call_checked(cls, args, kwargs, check, also_allowed=(ValueError,))
+
+
+@fuzz
+@given(any_models, st.lists(anything, max_size=2))
 def test_sample_prior(model, args):
     call_checked(model.sample_prior, args, {}, is_prior_draw_of(model))
 
@@ -64,11 +92,12 @@ def test_sample_prior(model, args):
 @given(general_models, arguments(["design"], {"design": or_anything(float_vectors)}))
 def test_sample_prior_predictive(model, call):
     args, kwargs = call
-    call_checked(model.sample_prior_predictive, args, kwargs, is_one_bool)
+    # ValueError: a design row of another width than the one stimulus.
+    call_checked(model.sample_prior_predictive, args, kwargs, is_one_bool, also_allowed=(ValueError,))
 
 
 @fuzz
-@given(general_models, st.sampled_from(["log_likelihood", "log_posterior"]),
+@given(any_models, st.sampled_from(["log_likelihood", "log_posterior"]),
        arguments(["params", "design", "observations"], {
            "params": or_anything(float_lists), "design": or_anything(float_matrices),
            "observations": or_anything(bool_vectors)}))
@@ -100,7 +129,7 @@ def test_methods_with_any_self(method, self_object, args):
 
 
 @fuzz
-@given(bool_lists, st.integers(0, 30), general_models,
+@given(bool_lists, st.integers(0, 30), any_models,
        arguments(["params", "candidate_designs"], {
            "params": or_anything(float_list_lists | st.builds(lambda n, d: np.abs(np.random.default_rng(n).normal(0.1, 0.05, (n, d))), st.integers(0, 6), st.integers(1, 5))),
            "candidate_designs": or_anything(float_matrices)}))
@@ -113,7 +142,7 @@ def test_eig_estimate(outcomes, n_samples, model, call):
 
 
 @settings(fuzz, max_examples=max(20, EXAMPLES // 4))
-@given(st.sampled_from(["estimate", "estimate_with_stats"]), general_models,
+@given(st.sampled_from(["estimate", "estimate_with_stats"]), any_models,
        st.sampled_from([0, 1, 20]), st.sampled_from([0, 1, 10]), st.integers(0, 2), st.sampled_from([0, 1, 4, 10]),
        arguments(["design", "observations"], {"design": or_anything(float_matrices), "observations": or_anything(bool_vectors)}))
 def test_nuts_estimate(method, model, num_tune, num_draws, num_chains, maxdepth, call):
@@ -127,7 +156,8 @@ def test_nuts_estimate(method, model, num_tune, num_draws, num_chains, maxdepth,
             assert chain.shape[1] == len(model.param_names)
             assert not np.isnan(chain).any()
 
-    call_checked(getattr(estimator, method), (model, *args), kwargs, check)
+    # ValueError: a design of another width than the model's, or a bad condition index.
+    call_checked(getattr(estimator, method), (model, *args), kwargs, check, also_allowed=(ValueError,))
 
 
 particle_points = st.one_of(
@@ -135,7 +165,7 @@ particle_points = st.one_of(
     st.builds(lambda n, d, seed: np.abs(np.random.default_rng(seed).normal(0.1, 0.05, (n, d))),
               st.integers(0, 8), st.integers(1, 5), st.integers(0, 3)),
 )
-either_model = st.one_of(general_models, st.sampled_from([Model(1.0, 2.0, 0.0, 1.5), Model(0.0, 1e-300, 1e300, 1.0)]))
+either_model = st.one_of(any_models, st.sampled_from([Model(1.0, 2.0, 0.0, 1.5), Model(0.0, 1e-300, 1e300, 1.0)]))
 
 
 @settings(fuzz, max_examples=max(20, EXAMPLES // 4))

@@ -1,7 +1,9 @@
-"""PsychometricModel and the models built on it (conditions, contrast sensitivity) fuzzed like the
-methods and both estimators on it, with arguments of arbitrary type and value.
-Besides the outcomes allowed everywhere (support.py), ValueError is the
-documented answer to a setting or parameter vector out of range."""
+"""PsychometricModel and the models built on it (conditions, contrast
+sensitivity) fuzzed like the other classes: their constructors, methods and
+both estimators on them, with arguments of arbitrary type and value. Besides
+the outcomes allowed everywhere (support.py), ValueError is the documented
+answer to a setting or parameter vector out of range and to a design of
+another width."""
 
 import numpy as np
 import varnel

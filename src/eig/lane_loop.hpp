@@ -12,21 +12,33 @@
 #if defined(VARNEL_HAVE_EXACT_LANES)
 namespace varnel {
 
+// Designs of several columns: `Terms` gets one vector per column.
 template <class M, class Terms>
 VARNEL_TARGET_LANES void score_range_lanes4(const ScoreJob<M>& job, std::size_t first, std::size_t last,
                                             double* result) noexcept {
-  static_assert(M::kDesignColumns == 1, "the lanes read the stimulus of column 0");
+  constexpr std::size_t K = M::kDesignColumns;
   const exact_exp_log::LibmTables& tab = *job.lanes;
   const __m256d zero = _mm256_setzero_pd();
   for (std::size_t d = first; d < last; d += 4) {
     const std::size_t count = std::min<std::size_t>(4, last - d);
-    alignas(32) double xs[4];
-    for (std::size_t j = 0; j < 4; ++j) xs[j] = job.designs->unchecked_at(d + std::min(j, count - 1), 0);
-    const __m256d x = _mm256_load_pd(xs);
+    alignas(32) double columns[K][4];
+    double rows[4][K];
+    for (std::size_t j = 0; j < 4; ++j) {
+      for (std::size_t k = 0; k < K; ++k) {
+        rows[j][k] = columns[k][j] = job.designs->unchecked_at(d + std::min(j, count - 1), k);
+      }
+    }
+    __m256d x[K];
+    for (std::size_t k = 0; k < K; ++k) x[k] = _mm256_load_pd(columns[k]);
     __m256d sum_p0 = zero, sum_p1 = zero, sum_plp0 = zero, sum_plp1 = zero;
     for (const auto& sample : job.samples) {
       __m256d p0, p1, plp0, plp1;
-      const __m256d bad = Terms::terms4(tab, sample, x, p0, p1, plp0, plp1);
+      __m256d bad;
+      if constexpr (K == 1) {
+        bad = Terms::terms4(tab, sample, x[0], p0, p1, plp0, plp1);
+      } else {
+        bad = Terms::terms4(tab, sample, x, p0, p1, plp0, plp1);
+      }
       if (const int mask = _mm256_movemask_pd(bad); mask != 0) [[unlikely]] {
         alignas(32) double v[4][4];
         _mm256_store_pd(v[0], p0);
@@ -35,7 +47,7 @@ VARNEL_TARGET_LANES void score_range_lanes4(const ScoreJob<M>& job, std::size_t 
         _mm256_store_pd(v[3], plp1);
         for (int j = 0; j < 4; ++j) {
           if (((mask >> j) & 1) == 0) continue;
-          const ResponseProbs r = job.model->response_probs(sample, std::span<const double>(xs + j, 1));
+          const ResponseProbs r = job.model->response_probs(sample, std::span<const double>(rows[j], K));
           v[0][j] = r.p[0];
           v[1][j] = r.p[1];
           v[2][j] = p_log_p(r, 0);

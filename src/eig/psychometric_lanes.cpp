@@ -94,15 +94,22 @@ struct PsychometricTerms {
   VARNEL_TARGET_LANES static inline __m256d terms4(const exact_exp_log::LibmTables& tab, const Sample& t,
                                                    __m256d x, __m256d& p0, __m256d& p1, __m256d& plp0,
                                                    __m256d& plp1) noexcept {
+    const __m256d z = _mm256_mul_pd(_mm256_set1_pd(t.s), _mm256_sub_pd(x, _mm256_set1_pd(t.m)));
+    return terms_of_z4(tab, t.rates, z, p0, p1, plp0, plp1);
+  }
+
+  // The terms from z = s·(x − m) on: the link, the rates and the logs.
+  VARNEL_TARGET_LANES static inline __m256d terms_of_z4(const exact_exp_log::LibmTables& tab, const RateLogs& rates,
+                                                        __m256d z, __m256d& p0, __m256d& p1, __m256d& plp0,
+                                                        __m256d& plp1) noexcept {
     using namespace exact_exp_log::lanes;
     const __m256d zero = _mm256_setzero_pd();
     const __m256d tiny = _mm256_set1_pd(kTinyProbability);
     const __m256d inf = _mm256_set1_pd(__builtin_inf());
-    const __m256d z = _mm256_mul_pd(_mm256_set1_pd(t.s), _mm256_sub_pd(x, _mm256_set1_pd(t.m)));
     __m256d F, G, bad_link;
     link_lanes<L>(tab, z, F, G, bad_link);
-    p0 = _mm256_add_pd(_mm256_set1_pd(t.rates.l), _mm256_mul_pd(_mm256_set1_pd(t.rates.w), G));
-    p1 = _mm256_add_pd(_mm256_set1_pd(t.rates.g), _mm256_mul_pd(_mm256_set1_pd(t.rates.w), F));
+    p0 = _mm256_add_pd(_mm256_set1_pd(rates.l), _mm256_mul_pd(_mm256_set1_pd(rates.w), G));
+    p1 = _mm256_add_pd(_mm256_set1_pd(rates.g), _mm256_mul_pd(_mm256_set1_pd(rates.w), F));
     __m256d bad_l0, bad_l1;
     const __m256d lp0 = log4(tab, p0, bad_l0);
     const __m256d lp1 = log4(tab, p1, bad_l1);
@@ -173,6 +180,32 @@ VARNEL_TARGET_LANES void p_yes_column4(const exact_exp_log::LibmTables& tab, con
   for (; i < n; ++i) out[i] = model.p_yes(rows.samples[i], x);
 }
 
+// The CSF's terms: log10 S(L) of each lane's frequency as the scalar
+// log_sensitivity forms it, m = −log10 S, then the psychometric terms.
+template <Link L>
+struct ContrastSensitivityTerms {
+  using Sample = ContrastSensitivityModel::EigSample;
+
+  VARNEL_TARGET_LANES static inline __m256d terms4(const exact_exp_log::LibmTables& tab, const Sample& t,
+                                                   const __m256d* x, __m256d& p0, __m256d& p1, __m256d& plp0,
+                                                   __m256d& plp1) noexcept {
+    constexpr double kLog10Two = 0.30102999566398119521;
+    const __m256d peak_frequency = _mm256_set1_pd(t.log_peak_frequency);
+    const __m256d q = _mm256_div_pd(_mm256_mul_pd(_mm256_set1_pd(2.0), _mm256_sub_pd(x[0], peak_frequency)),
+                                    _mm256_set1_pd(t.width));
+    const __m256d parabola = _mm256_sub_pd(_mm256_set1_pd(t.log_peak),
+                                           _mm256_mul_pd(_mm256_mul_pd(_mm256_set1_pd(kLog10Two), q), q));
+    // Below the peak, std::max(parabola, floor): the floor where parabola < floor.
+    const __m256d floor = _mm256_set1_pd(t.log_peak - t.truncation);
+    const __m256d below = _mm256_cmp_pd(x[0], peak_frequency, _CMP_LT_OQ);
+    const __m256d raised = _mm256_and_pd(below, _mm256_cmp_pd(parabola, floor, _CMP_LT_OQ));
+    const __m256d log_s = _mm256_blendv_pd(parabola, floor, raised);
+    const __m256d m = _mm256_xor_pd(log_s, _mm256_set1_pd(-0.0));
+    const __m256d z = _mm256_mul_pd(_mm256_set1_pd(t.slope), _mm256_sub_pd(x[1], m));
+    return PsychometricTerms<L>::terms_of_z4(tab, t.rates, z, p0, p1, plp0, plp1);
+  }
+};
+
 template <Link L>
 void score_range_for(const ScoreJob<PsychometricModel>& job, std::size_t first, std::size_t last,
                      double* result) noexcept {
@@ -240,6 +273,30 @@ ResponseBand psychometric_band(const PsychometricModel& model, std::span<const d
   }
 #endif
   return response_band(model, rows, xs, percents, threads);
+}
+
+const exact_exp_log::LibmTables* EigLanes<ContrastSensitivityModel>::tables(const ContrastSensitivityModel& model,
+                                                                            bool eight) noexcept {
+  // Four lanes only: the eight-lane loop reads one design column.
+  return eight ? nullptr : EigLanes<PsychometricModel>::tables(model.base, false);
+}
+
+void EigLanes<ContrastSensitivityModel>::score_range(const ScoreJob<ContrastSensitivityModel>& job, std::size_t first,
+                                                     std::size_t last, double* result) noexcept {
+#if defined(VARNEL_HAVE_EXACT_LANES)
+  switch (job.model->base.link) {
+    case Link::Logistic:
+      return score_range_lanes4<ContrastSensitivityModel, ContrastSensitivityTerms<Link::Logistic>>(job, first, last,
+                                                                                                  result);
+    case Link::Normal:
+      return score_range_lanes4<ContrastSensitivityModel, ContrastSensitivityTerms<Link::Normal>>(job, first, last,
+                                                                                                result);
+    case Link::Gumbel:
+      return score_range_lanes4<ContrastSensitivityModel, ContrastSensitivityTerms<Link::Gumbel>>(job, first, last,
+                                                                                                result);
+  }
+#endif
+  score_range_scalar(job, first, last, result);
 }
 
 }  // namespace varnel

@@ -82,6 +82,7 @@ ContrastSensitivityModel::EigSample ContrastSensitivityModel::sample_of(std::spa
   sample.log_peak_frequency = std::log10(natural[1]);
   sample.width = natural[2] * kLog10Two;
   sample.truncation = natural[3];
+  sample.slope = slope;
   const auto part = rate_vector(natural);
   const auto [s, m, g, l] = base.full_natural(std::span<const double>(part.data(), base.dim()));
   (void)s;

@@ -63,6 +63,7 @@ class ContrastSensitivityModel {
     double log_peak_frequency = 0.0;
     double width = 1.0;  // w = β·log10 2
     double truncation = 0.0;
+    double slope = 1.0;  // the model's, for the lanes
     RateLogs rates;
   };
 

@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+#include <cstring>
+#include <limits>
+
+#include "eig/scorer.hpp"
 #include "sampler/xoshiro.hpp"
 
 namespace varnel {
@@ -102,6 +106,46 @@ TEST(ContrastSensitivityModel, SensitivityIsTheTruncatedLogParabola) {
   model.to_sampling(natural, u);
   model.to_natural(u, back);
   for (std::size_t i = 0; i < natural.size(); ++i) EXPECT_NEAR(back[i], natural[i], 1e-12 * natural[i]);
+}
+
+}  // namespace
+}  // namespace varnel
+
+namespace varnel {
+namespace {
+
+// The CSF's lanes against its scalar loop: frequencies on both sides of the
+// peak and at the truncation, contrasts far into both tails, infinities.
+TEST(ContrastSensitivityModel, LanesAndScalarLoopGiveTheSameBits) {
+  const double inf = std::numeric_limits<double>::infinity();
+  std::vector<double> rows;
+  for (double f = -1.0; f <= 2.0; f += 0.25) {
+    for (const double c : {-6.0, -3.0, -2.1, -1.7, -1.0, 0.0, 3.0, inf, -inf}) {
+      rows.push_back(f);
+      rows.push_back(c);
+    }
+  }
+  rows.insert(rows.end(), {inf, -1.0, -inf, -1.0});
+  const MatrixView designs{rows.data(), rows.size() / 2, 2, 2, 1};
+  for (const Link link : {Link::Logistic, Link::Normal, Link::Gumbel}) {
+    auto base = *PsychometricModel::try_new(link, 0.0, 1.0, 0.0, 1.0, Rate::fixed(0.5), Rate::beta(1.0, 30.0));
+    const auto model = *ContrastSensitivityModel::try_new(base, ContrastSensitivityModel{}.priors, 3.0);
+    auto rng = Xoshiro256pp::seed_from_u64(static_cast<std::uint64_t>(link) + 1);
+    const std::size_t n = 300;
+    std::vector<double> theta(n * model.dim());
+    for (std::size_t i = 0; i < n; ++i) model.draw_prior(rng, std::span<double>(theta).subspan(i * model.dim(), model.dim()));
+    for (const std::vector<std::uint8_t>& outcomes : {std::vector<std::uint8_t>{0, 1}, {1}}) {
+      const auto scalar = score_designs(model, ScoreKernel::Scalar, outcomes, theta, n, designs, 1);
+      for (const unsigned threads : {1u, 3u}) {
+        const auto lanes = score_designs(model, ScoreKernel::Fastest, outcomes, theta, n, designs, threads);
+        for (std::size_t d = 0; d < designs.rows; ++d) {
+          if (std::isnan(lanes[d]) && std::isnan(scalar[d])) continue;
+          EXPECT_EQ(std::memcmp(&lanes[d], &scalar[d], sizeof(double)), 0)
+              << "design (" << rows[2 * d] << ", " << rows[2 * d + 1] << "): " << lanes[d] << " vs " << scalar[d];
+        }
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -14,9 +14,9 @@ __all__ = ["StimulusBox"]
 # Coarse grid points per continuous dimension, and the refinement: a local
 # grid of this many points per dimension across two coarse steps around each
 # of the best few coarse points, zoomed in this many rounds.
-_COARSE = {1: 201, 2: 25}
-_LOCAL = {1: 21, 2: 7}
-_ROUNDS = {1: 5, 2: 7}
+_COARSE = {1: 201, 2: 17}
+_LOCAL = {1: 21, 2: 5}
+_ROUNDS = {1: 5, 2: 8}
 _BASINS = 3
 
 

@@ -34,7 +34,7 @@ def test_the_box_search_finds_the_brute_force_maximum_in_2d(trials):
     width = np.subtract(BOX.upper, BOX.lower)
     # Within 1e-3 of the width of the brute force's own answer, give or take its grid step.
     assert np.all(np.abs(chosen - grid[np.argmax(scores)]) <= width * (1e-3 + 1.0 / 299))
-    assert float(eig.estimate(CSF, draws, chosen.reshape(1, 2))[0]) >= scores.max() - 1e-12
+    assert float(eig.estimate(CSF, draws, chosen.reshape(1, 2))[0]) >= scores.max() * (1.0 - 1e-6)
 
 
 def test_prior_only_runs_have_no_divergences():

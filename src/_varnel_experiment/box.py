@@ -3,7 +3,6 @@ by a coarse grid and a local refinement on the same parameter samples."""
 
 from __future__ import annotations
 
-import math
 from collections.abc import Callable, Iterable
 from typing import Any
 
@@ -92,22 +91,24 @@ class StimulusBox:
         levels = list(range(conditions)) if conditions else [None]
         designs = np.concatenate([_with_condition(grid, c) for c in levels])
         scores = np.asarray(score(designs))
-        best_value, best = -math.inf, (tuple(grid[0]), levels[0])
         step = (np.asarray(self._upper) - np.asarray(self._lower)) / (_COARSE[self.dims] - 1)
-        for index in _basins(scores, len(grid), self.dims):
-            point, c = grid[index % len(grid)], levels[index // len(grid)]
-            value = float(scores[index])
-            width = step.copy()
-            for _ in range(_ROUNDS[self.dims]):
-                local = self._local_grid(point, width)
-                local_scores = np.asarray(score(_with_condition(local, c)))
-                k = int(np.argmax(local_scores))
-                if local_scores[k] > value:
-                    point, value = local[k], float(local_scores[k])
-                width = width * (2.0 / (_LOCAL[self.dims] - 1))
-            if value > best_value:
-                best_value, best = value, (tuple(float(v) for v in point), c)
-        return best
+        # Every basin zooms in round by round; one call scores the local grids of all of them.
+        starts = _basins(scores, len(grid), self.dims)
+        points = [grid[i % len(grid)] for i in starts]
+        conditions_of = [levels[i // len(grid)] for i in starts]
+        values = [float(scores[i]) for i in starts]
+        width = step.copy()
+        for _ in range(_ROUNDS[self.dims]):
+            locals_ = [self._local_grid(p, width) for p in points]
+            scored = np.asarray(score(np.concatenate([_with_condition(g, c) for g, c in zip(locals_, conditions_of)])))
+            for b, local in enumerate(locals_):
+                part = scored[b * len(local):(b + 1) * len(local)]
+                k = int(np.argmax(part))
+                if part[k] > values[b]:
+                    points[b], values[b] = local[k], float(part[k])
+            width = width * (2.0 / (_LOCAL[self.dims] - 1))
+        b = int(np.argmax(values))  # the first of equal ones
+        return tuple(float(v) for v in points[b]), conditions_of[b]
 
     def _local_grid(self, centre: np.ndarray, width: np.ndarray) -> np.ndarray:
         axes = [np.clip(np.linspace(c - w, c + w, _LOCAL[self.dims]), lo, hi)

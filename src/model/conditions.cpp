@@ -198,6 +198,7 @@ double ConditionsPsychometricModel::log_likelihood_natural(std::span<const doubl
   const std::size_t n = std::min(design.rows, observations.len);
   if (n == 0) return 0.0;
   check_index(1, design.cols);
+  if (!in_support(natural)) return -kInf;
   std::vector<ConditionValues> values;
   values.reserve(num_conditions);
   Part part{};

@@ -8,6 +8,7 @@
 #include "estimation/run.hpp"
 #include "model/conditions.hpp"
 #include "model/quantities.hpp"
+#include "python/model_methods.hpp"
 #include "python/models.hpp"
 #include "python/psychometric_model.hpp"
 #include "python/py/args.hpp"
@@ -56,8 +57,6 @@ constexpr py::Signature<3> kCurveSignature{"ConditionsPsychometricModel.psychome
 constexpr py::Signature<3> kThresholdSignature{
     "ConditionsPsychometricModel.threshold", {"points", "level", "condition"}, 3};
 
-const Model& self_model(PyObject* self) { return varnel::self_model<Model>(self); }
-
 bool to_flag(PyObject* obj) {
   if (!PyBool_Check(obj)) py::raise_wrong_type(obj, "bool");
   return obj == Py_True;
@@ -85,44 +84,8 @@ PyObject* model_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* sample_prior(PyObject* self, PyObject* /*unused*/) {
-  return py::guard([&] {
-    const Model& model = self_model(self);
-    std::vector<double> draw(model.dim());
-    model.draw_prior(thread_rng(), draw);
-    return py::to_py_list(draw);
-  });
-}
-
-DataArguments model_data(const Model& model, const std::array<PyObject*, 3>& a) {
-  DataArguments data =
-      data_arguments(a, [&](const std::vector<double>& params) { check_row_width(model, params.size(), "params"); });
-  check_design(model, data.design.view, std::min(data.design.view.rows, data.observations.len), "design");
-  return data;
-}
-
-PyObject* log_likelihood(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return py::guard([&] {
-    const Model& model = self_model(self);
-    const auto data = model_data(model, py::parse_arguments(kLogLikelihoodSignature, args, kwargs));
-    if (!model.in_support(data.params)) return py::to_py_float(-HUGE_VAL);
-    return py::to_py_float(model.log_likelihood_natural(data.params, data.design.view, data.observations));
-  });
-}
-
-PyObject* log_posterior(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return py::guard([&] {
-    const Model& model = self_model(self);
-    const auto data = model_data(model, py::parse_arguments(kLogPosteriorSignature, args, kwargs));
-    return py::to_py_float(model.log_posterior_natural(data.params, data.design.view, data.observations));
-  });
-}
-
-// Natural-scale points, one column per parameter, each inside the support.
 std::vector<double> points_argument(const Model& model, PyObject* obj) {
-  const py::F64Matrix points = py::convert_arg("points", obj, py::to_f64_matrix);
-  return checked_points(model, points.view.rows, points.view.cols,
-                        [&](std::size_t i, std::size_t j) { return points.view.unchecked_at(i, j); });
+  return ModelMethods<Model>::points(model, obj);
 }
 
 std::size_t condition_argument(const Model& model, PyObject* obj) {
@@ -148,7 +111,7 @@ std::vector<double> condition_points(const Model& model, const std::vector<doubl
 
 PyObject* psychometric(PyObject* self, PyObject* args, PyObject* kwargs) {
   return py::guard([&] {
-    const Model& model = self_model(self);
+    const Model& model = varnel::self_model<Model>(self);
     const auto a = py::parse_arguments(kCurveSignature, args, kwargs);
     const std::vector<double> points = points_argument(model, a[0]);
     const py::F64Vector x = py::convert_arg("x", a[1], py::to_f64_vector);
@@ -164,7 +127,7 @@ PyObject* psychometric(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* threshold(PyObject* self, PyObject* args, PyObject* kwargs) {
   return py::guard([&] {
-    const Model& model = self_model(self);
+    const Model& model = varnel::self_model<Model>(self);
     const auto a = py::parse_arguments(kThresholdSignature, args, kwargs);
     const std::vector<double> points = points_argument(model, a[0]);
     const double level = convert_named("level", a[1], py::to_f64);
@@ -174,50 +137,35 @@ PyObject* threshold(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-template <class F>
-PyObject* attribute(PyObject* self, F&& read) {
-  return py::guard([&]() -> py::PyRef { return read(self_model(self)); });
-}
-
 PyObject* get_num_conditions(PyObject* self, void*) {
-  return attribute(self, [](const Model& m) {
+  return ModelMethods<Model>::attribute(self, [](const Model& m) {
     return py::take(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(m.num_conditions)));
   });
 }
-PyObject* get_link(PyObject* self, void*) {
-  return attribute(self, [](const Model& m) { return py::new_str(link_name(m.base.link)); });
-}
-PyObject* get_guess_rate(PyObject* self, void*) {
-  return attribute(self, [](const Model& m) { return rate_object(m.base.guess); });
-}
-PyObject* get_lapse_rate(PyObject* self, void*) {
-  return attribute(self, [](const Model& m) { return rate_object(m.base.lapse); });
-}
-PyObject* get_param_names(PyObject* self, void*) {
-  return attribute(self, [](const Model& m) { return names_list(m.param_names()); });
-}
+
+using Methods = ModelMethods<Model>;
 
 PyGetSetDef kGetSet[] = {
     {"num_conditions", get_num_conditions, nullptr, "The number of conditions.", nullptr},
-    {"link", get_link, nullptr, "The link: 'logistic', 'normal' or 'gumbel'.", nullptr},
-    {"guess_rate", get_guess_rate, nullptr, "The fixed guess rate, or (a, b) of its Beta prior.", nullptr},
-    {"lapse_rate", get_lapse_rate, nullptr, "The fixed lapse rate, or (a, b) of its Beta prior.", nullptr},
-    {"param_names", get_param_names, nullptr,
+    {"link", Methods::link, nullptr, Methods::kLinkDoc, nullptr},
+    {"guess_rate", Methods::guess_rate, nullptr, Methods::kGuessDoc, nullptr},
+    {"lapse_rate", Methods::lapse_rate, nullptr, Methods::kLapseDoc, nullptr},
+    {"param_names", Methods::param_names, nullptr,
      "Names of the parameter vector's entries: the slopes, 'm_0', 'm_1', ..., then the estimated rates.", nullptr},
     {"settings", ModelClass<Model>::settings, nullptr, ModelClass<Model>::kSettingsDoc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef kMethods[] = {
-    {py::method_name(kSamplePrior), py::as_method(sample_prior), METH_NOARGS,
+    {py::method_name(kSamplePrior), py::as_method(Methods::sample_prior), METH_NOARGS,
      py::method_doc(kSamplePrior, "One parameter vector drawn from the priors (natural scale, in param_names order).")},
-    {py::method_name(kLogLikelihoodSignature.function), py::as_method(log_likelihood), METH_VARARGS | METH_KEYWORDS,
+    {py::method_name(kLogLikelihoodSignature.function), py::as_method(Methods::log_likelihood<kLogLikelihoodSignature>), METH_VARARGS | METH_KEYWORDS,
      py::method_doc(kLogLikelihoodSignature,
                     "The log-likelihood of the observations (a 1-D bool array) at params (natural\n"
                     "scale, param_names order); design is a float64 array of two columns, the\n"
                     "stimulus and the condition index. -inf outside the support; ValueError for\n"
                     "a design of another width or a row whose condition is not an index.")},
-    {py::method_name(kLogPosteriorSignature.function), py::as_method(log_posterior), METH_VARARGS | METH_KEYWORDS,
+    {py::method_name(kLogPosteriorSignature.function), py::as_method(Methods::log_posterior<kLogPosteriorSignature>), METH_VARARGS | METH_KEYWORDS,
      py::method_doc(kLogPosteriorSignature, "log_likelihood plus the log prior densities, at params (natural scale).")},
     {py::method_name(kCurveSignature.function), py::as_method(psychometric), METH_VARARGS | METH_KEYWORDS,
      py::method_doc(kCurveSignature,
@@ -231,14 +179,7 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-const PyType_Slot kSlots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(model_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_instance<Model>)},
-    {Py_tp_methods, kMethods},
-    {Py_tp_getset, kGetSet},
-    {Py_tp_str, reinterpret_cast<void*>(ModelClass<Model>::str)},
-    {Py_tp_repr, reinterpret_cast<void*>(ModelClass<Model>::str)},
-};
+const auto kSlots = Methods::slots(model_new, kMethods, kGetSet);
 
 }  // namespace
 

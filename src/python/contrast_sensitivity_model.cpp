@@ -7,6 +7,7 @@
 #include "eig/rows.hpp"
 #include "estimation/run.hpp"
 #include "model/contrast_sensitivity.hpp"
+#include "python/model_methods.hpp"
 #include "python/models.hpp"
 #include "python/psychometric_model.hpp"
 #include "python/py/args.hpp"
@@ -57,8 +58,6 @@ constexpr py::Signature<3> kLogPosteriorSignature{
 constexpr py::Signature<2> kSensitivitySignature{
     "ContrastSensitivityModel.log_sensitivity", {"points", "log10_frequency"}, 2};
 
-const Model& self_model(PyObject* self) { return varnel::self_model<Model>(self); }
-
 Normal prior_pair(const char* name, PyObject* obj, Normal fallback) {
   if (obj == nullptr) return fallback;
   const std::vector<double> pair = py::convert_arg(name, obj, py::to_f64_list);
@@ -86,47 +85,13 @@ PyObject* model_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* sample_prior(PyObject* self, PyObject* /*unused*/) {
-  return py::guard([&] {
-    const Model& model = self_model(self);
-    std::vector<double> draw(model.dim());
-    model.draw_prior(thread_rng(), draw);
-    return py::to_py_list(draw);
-  });
-}
-
-DataArguments model_data(const Model& model, const std::array<PyObject*, 3>& a) {
-  DataArguments data =
-      data_arguments(a, [&](const std::vector<double>& params) { check_row_width(model, params.size(), "params"); });
-  check_design(model, data.design.view, std::min(data.design.view.rows, data.observations.len), "design");
-  return data;
-}
-
-PyObject* log_likelihood(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return py::guard([&] {
-    const Model& model = self_model(self);
-    const auto data = model_data(model, py::parse_arguments(kLogLikelihoodSignature, args, kwargs));
-    return py::to_py_float(model.log_likelihood_natural(data.params, data.design.view, data.observations));
-  });
-}
-
-PyObject* log_posterior(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return py::guard([&] {
-    const Model& model = self_model(self);
-    const auto data = model_data(model, py::parse_arguments(kLogPosteriorSignature, args, kwargs));
-    return py::to_py_float(model.log_posterior_natural(data.params, data.design.view, data.observations));
-  });
-}
-
 PyObject* log_sensitivity(PyObject* self, PyObject* args, PyObject* kwargs) {
   return py::guard([&] {
-    const Model& model = self_model(self);
+    const Model& model = varnel::self_model<Model>(self);
     const auto a = py::parse_arguments(kSensitivitySignature, args, kwargs);
-    const py::F64Matrix points = py::convert_arg("points", a[0], py::to_f64_matrix);
-    const std::vector<double> rows = checked_points(
-        model, points.view.rows, points.view.cols, [&](std::size_t i, std::size_t j) { return points.view.unchecked_at(i, j); });
+    const std::vector<double> rows = ModelMethods<Model>::points(model, a[0]);
     const py::F64Vector f = py::convert_arg("log10_frequency", a[1], py::to_f64_vector);
-    const std::size_t n = points.view.rows;
+    const std::size_t n = rows.size() / model.dim();
     const std::size_t k = f.view.len;
     std::vector<double> out(n * k);
     for (std::size_t i = 0; i < n; ++i) {
@@ -138,47 +103,32 @@ PyObject* log_sensitivity(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-template <class F>
-PyObject* attribute(PyObject* self, F&& read) {
-  return py::guard([&]() -> py::PyRef { return read(self_model(self)); });
-}
+using Methods = ModelMethods<Model>;
 
-PyObject* get_link(PyObject* self, void*) {
-  return attribute(self, [](const Model& m) { return py::new_str(link_name(m.base.link)); });
-}
 PyObject* get_slope(PyObject* self, void*) {
-  return attribute(self, [](const Model& m) { return py::to_py_float(m.slope); });
-}
-PyObject* get_guess_rate(PyObject* self, void*) {
-  return attribute(self, [](const Model& m) { return rate_object(m.base.guess); });
-}
-PyObject* get_lapse_rate(PyObject* self, void*) {
-  return attribute(self, [](const Model& m) { return rate_object(m.base.lapse); });
-}
-PyObject* get_param_names(PyObject* self, void*) {
-  return attribute(self, [](const Model& m) { return names_list(m.param_names()); });
+  return Methods::attribute(self, [](const Model& m) { return py::to_py_float(m.slope); });
 }
 
 PyGetSetDef kGetSet[] = {
-    {"link", get_link, nullptr, "The link: 'logistic', 'normal' or 'gumbel'.", nullptr},
+    {"link", Methods::link, nullptr, Methods::kLinkDoc, nullptr},
     {"slope", get_slope, nullptr, "The psychometric slope per log10 unit of contrast.", nullptr},
-    {"guess_rate", get_guess_rate, nullptr, "The fixed guess rate, or (a, b) of its Beta prior.", nullptr},
-    {"lapse_rate", get_lapse_rate, nullptr, "The fixed lapse rate, or (a, b) of its Beta prior.", nullptr},
-    {"param_names", get_param_names, nullptr,
+    {"guess_rate", Methods::guess_rate, nullptr, Methods::kGuessDoc, nullptr},
+    {"lapse_rate", Methods::lapse_rate, nullptr, Methods::kLapseDoc, nullptr},
+    {"param_names", Methods::param_names, nullptr,
      "Names of the parameter vector's entries: the four CSF parameters, then the estimated rates.", nullptr},
     {"settings", ModelClass<Model>::settings, nullptr, ModelClass<Model>::kSettingsDoc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef kMethods[] = {
-    {py::method_name(kSamplePrior), py::as_method(sample_prior), METH_NOARGS,
+    {py::method_name(kSamplePrior), py::as_method(Methods::sample_prior), METH_NOARGS,
      py::method_doc(kSamplePrior, "One parameter vector drawn from the priors (natural scale, in param_names order).")},
-    {py::method_name(kLogLikelihoodSignature.function), py::as_method(log_likelihood), METH_VARARGS | METH_KEYWORDS,
+    {py::method_name(kLogLikelihoodSignature.function), py::as_method(Methods::log_likelihood<kLogLikelihoodSignature>), METH_VARARGS | METH_KEYWORDS,
      py::method_doc(kLogLikelihoodSignature,
                     "The log-likelihood of the observations (a 1-D bool array) at params (natural\n"
                     "scale, param_names order); design is a float64 array of two columns, log10\n"
                     "spatial frequency and log10 contrast. -inf outside the support.")},
-    {py::method_name(kLogPosteriorSignature.function), py::as_method(log_posterior), METH_VARARGS | METH_KEYWORDS,
+    {py::method_name(kLogPosteriorSignature.function), py::as_method(Methods::log_posterior<kLogPosteriorSignature>), METH_VARARGS | METH_KEYWORDS,
      py::method_doc(kLogPosteriorSignature, "log_likelihood plus the log prior densities, at params (natural scale).")},
     {py::method_name(kSensitivitySignature.function), py::as_method(log_sensitivity), METH_VARARGS | METH_KEYWORDS,
      py::method_doc(kSensitivitySignature,
@@ -188,14 +138,7 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-const PyType_Slot kSlots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(model_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_instance<Model>)},
-    {Py_tp_methods, kMethods},
-    {Py_tp_getset, kGetSet},
-    {Py_tp_str, reinterpret_cast<void*>(ModelClass<Model>::str)},
-    {Py_tp_repr, reinterpret_cast<void*>(ModelClass<Model>::str)},
-};
+const auto kSlots = Methods::slots(model_new, kMethods, kGetSet);
 
 }  // namespace
 

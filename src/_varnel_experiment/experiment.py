@@ -891,14 +891,22 @@ class AdaptiveExperiment:
             return float(values[0]) if values.size == 1 else tuple(float(v) for v in values)
         if off_grid:
             return float(values[0]) if values.size == 1 else tuple(float(v) for v in values)
-        grid = self._candidates.reshape(len(self._candidates), -1)
+        if values.size == 1:  # one column: the nearest candidate, its own tolerance
+            value = float(values[0])
+            index = int(np.argmin(np.abs(self._candidates - value)))
+            candidate = float(self._candidates[index])
+            if abs(candidate - value) > max(_MATCH_TOLERANCE * max(1.0, abs(candidate)), _MATCH_RELATIVE * abs(candidate)):
+                raise ValueError(f"argument 'x': {value!r} is not one of the candidates "
+                                 f"(nearest {candidate!r}; pass off_grid=True to record it as it is)")
+            return candidate
+        grid = self._candidates
         tolerance = np.maximum(_MATCH_TOLERANCE * np.maximum(1.0, np.abs(grid)), _MATCH_RELATIVE * np.abs(grid))
         distance = np.abs(grid - values)
-        # The nearest candidate; over several coordinates, by the worst one
-        # relative to its tolerance (a condition index and a stimulus differ in scale).
-        index = int(np.argmin(distance[:, 0] if values.size == 1 else (distance / tolerance).max(axis=1)))
+        # The nearest candidate by its worst coordinate relative to that
+        # coordinate's tolerance (a condition index and a stimulus differ in scale).
+        index = int(np.argmin((distance / tolerance).max(axis=1)))
         if np.any(distance[index] > tolerance[index]):
-            given = values[0] if values.size == 1 else tuple(values.tolist())
+            given = tuple(values.tolist())
             raise ValueError(f"argument 'x': {given!r} is not one of the candidates (nearest "
                              f"{self._stimulus(index)!r}; pass off_grid=True to record it as it is)")
         return self._stimulus(index)

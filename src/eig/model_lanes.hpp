@@ -4,6 +4,7 @@
 // lanes that leave it, which the scalar formula redoes.
 
 #include "eig/scorer.hpp"
+#include "model/conditions.hpp"
 #include "model/contrast_sensitivity.hpp"
 #include "model/psychometric.hpp"
 #include "model/two_param_psychometric.hpp"
@@ -30,6 +31,13 @@ template <>
 struct EigLanes<ContrastSensitivityModel> {
   static const exact_exp_log::LibmTables* tables(const ContrastSensitivityModel& model, bool eight) noexcept;
   static void score_range(const ScoreJob<ContrastSensitivityModel>& job, std::size_t first, std::size_t last,
+                          double* result) noexcept;
+};
+
+template <>
+struct EigLanes<ConditionsPsychometricModel> {
+  static const exact_exp_log::LibmTables* tables(const ConditionsPsychometricModel& model, bool eight) noexcept;
+  static void score_range(const ScoreJob<ConditionsPsychometricModel>& job, std::size_t first, std::size_t last,
                           double* result) noexcept;
 };
 

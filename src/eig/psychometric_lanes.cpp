@@ -8,6 +8,7 @@
 #include "eig/lane_loop.hpp"
 #include "eig/model_lanes.hpp"
 
+#include <cmath>
 #include <vector>
 
 namespace varnel {
@@ -102,14 +103,22 @@ struct PsychometricTerms {
   VARNEL_TARGET_LANES static inline __m256d terms_of_z4(const exact_exp_log::LibmTables& tab, const RateLogs& rates,
                                                         __m256d z, __m256d& p0, __m256d& p1, __m256d& plp0,
                                                         __m256d& plp1) noexcept {
+    return terms_of_z4(tab, _mm256_set1_pd(rates.g), _mm256_set1_pd(rates.l), _mm256_set1_pd(rates.w), z, p0, p1, plp0,
+                       plp1);
+  }
+
+  // The same with rates of their own in every lane.
+  VARNEL_TARGET_LANES static inline __m256d terms_of_z4(const exact_exp_log::LibmTables& tab, __m256d g, __m256d l,
+                                                        __m256d w, __m256d z, __m256d& p0, __m256d& p1,
+                                                        __m256d& plp0, __m256d& plp1) noexcept {
     using namespace exact_exp_log::lanes;
     const __m256d zero = _mm256_setzero_pd();
     const __m256d tiny = _mm256_set1_pd(kTinyProbability);
     const __m256d inf = _mm256_set1_pd(__builtin_inf());
     __m256d F, G, bad_link;
     link_lanes<L>(tab, z, F, G, bad_link);
-    p0 = _mm256_add_pd(_mm256_set1_pd(rates.l), _mm256_mul_pd(_mm256_set1_pd(rates.w), G));
-    p1 = _mm256_add_pd(_mm256_set1_pd(rates.g), _mm256_mul_pd(_mm256_set1_pd(rates.w), F));
+    p0 = _mm256_add_pd(l, _mm256_mul_pd(w, G));
+    p1 = _mm256_add_pd(g, _mm256_mul_pd(w, F));
     __m256d bad_l0, bad_l1;
     const __m256d lp0 = log4(tab, p0, bad_l0);
     const __m256d lp1 = log4(tab, p1, bad_l1);
@@ -206,6 +215,37 @@ struct ContrastSensitivityTerms {
   }
 };
 
+// Interleaved conditions: each lane's design names its condition, whose
+// slope, location and rates the lane gathers; a lane whose condition is not
+// an index is redone by the scalar path (NaN).
+template <Link L>
+struct ConditionsTerms {
+  using Sample = ConditionsPsychometricModel::EigSample;
+
+  VARNEL_TARGET_LANES static inline __m256d terms4(const exact_exp_log::LibmTables& tab, const Sample& t,
+                                                   const __m256d* x, __m256d& p0, __m256d& p1, __m256d& plp0,
+                                                   __m256d& plp1) noexcept {
+    alignas(32) double conditions[4], s[4], m[4], g[4], l[4], w[4], invalid[4];
+    _mm256_store_pd(conditions, x[1]);
+    const auto count = static_cast<double>(t.conditions.size());
+    for (int j = 0; j < 4; ++j) {
+      const double c = conditions[j];
+      const bool valid = c >= 0.0 && c < count && c == std::floor(c);
+      const auto& part = t.conditions[valid ? static_cast<std::size_t>(c) : 0];
+      s[j] = part.s;
+      m[j] = part.m;
+      g[j] = part.rates.g;
+      l[j] = part.rates.l;
+      w[j] = part.rates.w;
+      invalid[j] = valid ? 0.0 : -1.0;  // all ones in the sign bit: flagged below
+    }
+    const __m256d z = _mm256_mul_pd(_mm256_load_pd(s), _mm256_sub_pd(x[0], _mm256_load_pd(m)));
+    const __m256d bad = PsychometricTerms<L>::terms_of_z4(tab, _mm256_load_pd(g), _mm256_load_pd(l),
+                                                          _mm256_load_pd(w), z, p0, p1, plp0, plp1);
+    return _mm256_or_pd(bad, _mm256_cmp_pd(_mm256_load_pd(invalid), _mm256_setzero_pd(), _CMP_LT_OQ));
+  }
+};
+
 template <Link L>
 void score_range_for(const ScoreJob<PsychometricModel>& job, std::size_t first, std::size_t last,
                      double* result) noexcept {
@@ -294,6 +334,27 @@ void EigLanes<ContrastSensitivityModel>::score_range(const ScoreJob<ContrastSens
     case Link::Gumbel:
       return score_range_lanes4<ContrastSensitivityModel, ContrastSensitivityTerms<Link::Gumbel>>(job, first, last,
                                                                                                 result);
+  }
+#endif
+  score_range_scalar(job, first, last, result);
+}
+
+const exact_exp_log::LibmTables* EigLanes<ConditionsPsychometricModel>::tables(
+    const ConditionsPsychometricModel& model, bool eight) noexcept {
+  return eight ? nullptr : EigLanes<PsychometricModel>::tables(model.base, false);
+}
+
+void EigLanes<ConditionsPsychometricModel>::score_range(const ScoreJob<ConditionsPsychometricModel>& job,
+                                                        std::size_t first, std::size_t last, double* result) noexcept {
+#if defined(VARNEL_HAVE_EXACT_LANES)
+  using M = ConditionsPsychometricModel;
+  switch (job.model->base.link) {
+    case Link::Logistic:
+      return score_range_lanes4<M, ConditionsTerms<Link::Logistic>>(job, first, last, result);
+    case Link::Normal:
+      return score_range_lanes4<M, ConditionsTerms<Link::Normal>>(job, first, last, result);
+    case Link::Gumbel:
+      return score_range_lanes4<M, ConditionsTerms<Link::Gumbel>>(job, first, last, result);
   }
 #endif
   score_range_scalar(job, first, last, result);

@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+#include <cstring>
+#include <limits>
+
+#include "eig/scorer.hpp"
 #include "sampler/xoshiro.hpp"
 
 namespace varnel {
@@ -157,6 +161,42 @@ TEST(ConditionsModel, SettingsAndConditionIndicesAreChecked) {
   for (const double bad : {-1.0, 3.0, 0.5, std::nan("")}) {
     const std::vector<double> rows = {0.0, 1.0, 0.2, bad};
     EXPECT_THROW(model.check_design_values({rows.data(), 2, 2, 2, 1}, 2, "design"), ArgumentError) << bad;
+  }
+}
+
+}  // namespace
+}  // namespace varnel
+
+namespace varnel {
+namespace {
+
+// Each lane gathers its own condition's parameters: against the scalar loop,
+// bit for bit, with conditions interleaved across the lanes.
+TEST(ConditionsModel, LanesAndScalarLoopGiveTheSameBits) {
+  const double inf = std::numeric_limits<double>::infinity();
+  std::vector<double> rows;
+  for (int i = 0; i < 45; ++i) {
+    rows.push_back(-6.0 + 0.3 * i);
+    rows.push_back(static_cast<double>((i * 7) % 3));
+  }
+  rows.insert(rows.end(), {inf, 1.0, -inf, 2.0, 1e3, 0.0});
+  const MatrixView designs{rows.data(), rows.size() / 2, 2, 2, 1};
+  for (const Config& c : configs()) {
+    SCOPED_TRACE(c.label);
+    const ConditionsPsychometricModel model = make(c, 3);
+    auto rng = Xoshiro256pp::seed_from_u64(9);
+    const std::size_t n = 200;
+    std::vector<double> theta(n * model.dim());
+    for (std::size_t i = 0; i < n; ++i) model.draw_prior(rng, std::span<double>(theta).subspan(i * model.dim(), model.dim()));
+    const std::vector<std::uint8_t> outcomes{0, 1};
+    const auto scalar = score_designs(model, ScoreKernel::Scalar, outcomes, theta, n, designs, 1);
+    for (const unsigned threads : {1u, 3u}) {
+      const auto lanes = score_designs(model, ScoreKernel::Fastest, outcomes, theta, n, designs, threads);
+      for (std::size_t d = 0; d < designs.rows; ++d) {
+        if (std::isnan(lanes[d]) && std::isnan(scalar[d])) continue;
+        EXPECT_EQ(std::memcmp(&lanes[d], &scalar[d], sizeof(double)), 0) << "design " << d;
+      }
+    }
   }
 }
 

@@ -33,6 +33,13 @@ def _draw_truth(settings: Mapping[str, Any], rng: np.random.Generator) -> list[f
                 per = settings[f"per_condition_{key}"]
                 values += [d[j] for d in draws] if per else [draws[0][j]]
         return values
+    if settings["class"] == "ContrastSensitivityModel":
+        # The four CSF parameters from their log10 normal priors, then the rates as for one threshold.
+        csf = [10.0 ** float(rng.normal(*settings[key])) for key in
+               ("log10_peak_sensitivity", "log10_peak_frequency", "log10_bandwidth", "log10_truncation")]
+        rates = _draw_truth({**settings, "class": "PsychometricModel", "mu_log_s": 0.0, "sigma_log_s": 1.0,
+                             "mu_m": 0.0, "sigma_m": 1.0}, rng)[2:]
+        return csf + rates
     if settings["class"] == "TwoParameterPsychometricModel":
         return [float(rng.normal(settings["mu_k"], settings["sigma_k"])),
                 float(rng.normal(settings["mu_m"], settings["sigma_m"]))]
@@ -50,8 +57,8 @@ def _draw_truth(settings: Mapping[str, Any], rng: np.random.Generator) -> list[f
 
 
 def _p_yes(model: Any, truth: list[float], x: float | tuple[float, ...]) -> float:
-    if isinstance(x, tuple):  # (x, condition index)
-        return float(model.psychometric(np.array([truth]), np.array([x[0]]), int(x[1]))[0, 0])
+    if isinstance(x, tuple):  # a design of several columns: p(yes) from the model's own likelihood
+        return math.exp(model.log_likelihood(truth, np.array([x]), np.array([True])))
     if hasattr(model, "psychometric"):
         return float(model.psychometric(np.array([truth]), np.array([x]))[0, 0])
     k, m = truth

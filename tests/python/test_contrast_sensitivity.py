@@ -59,3 +59,12 @@ def test_the_curve_and_its_area_come_from_the_posterior():
     with pytest.raises(ValueError, match="no contrast sensitivity"):
         observed_model = AdaptiveExperiment(varnel.models.PsychometricModel(), np.linspace(-1, 1, 5), seed=1)
         observed_model.posterior().log_csf_area()
+
+
+def test_planning_simulates_csf_observers_from_the_priors():
+    from varnel.experiment import simulate
+
+    grid = np.array([[f, c] for f in np.linspace(-0.5, 1.5, 5) for c in np.linspace(-3.0, 0.0, 5)])
+    table = simulate(CSF, grid, observers=2, trials=3, seed=1, n_samples=200, num_particles=300)
+    assert len(table) == 6 and {"log10_frequency", "log10_contrast", "peak_sensitivity_true"} <= set(table[0])
+    assert all(row["bandwidth_true"] > 0.0 and np.isfinite(row["peak_frequency_error"]) for row in table)

@@ -17,7 +17,7 @@
 #include <span>
 #include <vector>
 
-#include "eig/design_blocks.hpp"
+#include "model/threads.hpp"
 #include "eig/exact_exp_log_lanes.hpp"
 #include "model/model.hpp"
 #include "sampler/panic.hpp"

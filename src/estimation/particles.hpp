@@ -23,7 +23,7 @@
 #include <span>
 #include <vector>
 
-#include "eig/design_blocks.hpp"
+#include "model/threads.hpp"
 #include "model/array_view.hpp"
 #include "model/model.hpp"
 #include "model/model_with_data.hpp"

@@ -7,9 +7,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
-#include <exception>
 #include <span>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -159,19 +157,8 @@ ResponseBand band_of_columns(std::size_t n, std::span<const double> xs, std::spa
       percentiles(values, percents, band.quantiles.data() + j, xs.size());
     }
   };
-  if (threads == 0) threads = default_threads();
-  const std::size_t workers = std::max<std::size_t>(1, std::min<std::size_t>(threads, xs.size() * n / 65536));
-  const std::size_t block = (xs.size() + workers - 1) / std::max<std::size_t>(1, workers);
-  std::vector<std::thread> pool;
-  std::size_t next = block;
-  try {
-    for (; next < xs.size(); next += block) pool.emplace_back(stimuli, next, std::min(xs.size(), next + block));
-  } catch (const std::exception&) {
-    // Could not start a thread: the calling thread does the rest below.
-  }
-  stimuli(0, std::min(block, xs.size()));
-  for (auto& t : pool) t.join();
-  if (next < xs.size()) stimuli(next, xs.size());
+  const std::size_t workers = useful_workers(threads, static_cast<std::uint64_t>(xs.size()) * n, 65536, xs.size());
+  score_in_blocks(xs.size(), (xs.size() + workers - 1) / workers, stimuli);
   return band;
 }
 

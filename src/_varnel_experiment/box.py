@@ -82,6 +82,14 @@ class StimulusBox:
         axes = [np.linspace(lo, hi, _COARSE[self.dims]) for lo, hi in zip(self._lower, self._upper)]
         return np.stack([a.ravel() for a in np.meshgrid(*axes, indexing="ij")], axis=1)
 
+    def coarse_designs(self, conditions: int = 0) -> np.ndarray:
+        """The coarse grid as designs: each point with every condition index
+        appended, condition by condition, for ``conditions`` > 0."""
+        grid = self.coarse_grid()
+        if not conditions:
+            return grid
+        return np.concatenate([_with_condition(grid, c) for c in range(conditions)])
+
     def maximise(self, score: Callable[[np.ndarray], np.ndarray], conditions: int = 0
                  ) -> tuple[tuple[float, ...], int | None]:
         """The point of the box (and the condition, for ``conditions`` > 0)
@@ -89,8 +97,7 @@ class StimulusBox:
         array returning n scores."""
         grid = self.coarse_grid()
         levels = list(range(conditions)) if conditions else [None]
-        designs = np.concatenate([_with_condition(grid, c) for c in levels])
-        scores = np.asarray(score(designs))
+        scores = np.asarray(score(self.coarse_designs(conditions)))
         step = (np.asarray(self._upper) - np.asarray(self._lower)) / (_COARSE[self.dims] - 1)
         # Every basin zooms in round by round; one call scores the local grids of all of them.
         starts = _basins(scores, len(grid), self.dims)

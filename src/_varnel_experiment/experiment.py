@@ -214,13 +214,11 @@ class Posterior:
         if xs.ndim != 1 or not np.all(np.isfinite(xs)):
             raise ValueError("argument 'x': expected finite stimuli in a 1-D sequence")
         percents = _percents(quantiles)
-        if self._condition(condition) is not None:
-            curves = np.asarray(self.model.psychometric(self.draws, xs, condition))
-            mean, values = curves.mean(axis=0), np.percentile(curves, percents, axis=0)
-        elif hasattr(self.model, "psychometric_band"):  # one native pass over the draws
+        condition = self._condition(condition)
+        if condition is None and hasattr(self.model, "psychometric_band"):  # one native pass over the draws
             mean, values = self.model.psychometric_band(self.draws, xs, percents)
         else:
-            curves = self._curves(xs)
+            curves = self._curves(xs, condition)
             mean, values = curves.mean(axis=0), np.percentile(curves, percents, axis=0)
         return PsychometricBand(_read_only(xs), _read_only(mean), {q: _read_only(v) for q, v in zip(percents, values)})
 
@@ -238,10 +236,7 @@ class Posterior:
         if not 0.0 < level < 1.0:
             raise ValueError(f"argument 'level': must be in (0, 1), got {level}")
         percents = _percents(quantiles)
-        if self._condition(condition) is not None:
-            draws = np.asarray(self.model.threshold(self.draws, level, condition))
-        else:
-            draws = self._thresholds(level)
+        draws = self._thresholds(level, self._condition(condition))
         reached = draws[np.isfinite(draws)]
         values = np.percentile(reached, percents) if reached.size else np.full(len(percents), np.nan)
         return ThresholdSummary(level, _read_only(draws), float(reached.mean()) if reached.size else float("nan"),
@@ -308,13 +303,17 @@ class Posterior:
             raise ValueError(f"argument 'condition': conditions are the integers 0 to {count - 1}, got {condition}")
         return int(condition)
 
-    def _curves(self, xs: np.ndarray) -> np.ndarray:
+    def _curves(self, xs: np.ndarray, condition: int | None = None) -> np.ndarray:
+        if condition is not None:
+            return np.asarray(self.model.psychometric(self.draws, xs, condition))
         if hasattr(self.model, "psychometric"):
             return np.asarray(self.model.psychometric(self.draws, xs))
         k, m = self.draws[:, :1], self.draws[:, 1:2]  # the two-parameter model: σ(k·(x − m))
         return 0.5 * (1.0 + np.tanh(0.5 * k * (xs[None, :] - m)))
 
-    def _thresholds(self, level: float) -> np.ndarray:
+    def _thresholds(self, level: float, condition: int | None = None) -> np.ndarray:
+        if condition is not None:
+            return np.asarray(self.model.threshold(self.draws, level, condition))
         if hasattr(self.model, "threshold"):
             return np.asarray(self.model.threshold(self.draws, level))
         k, m = self.draws[:, 0], self.draws[:, 1]
@@ -644,10 +643,7 @@ class AdaptiveExperiment:
                                  f"({', '.join(continuous)})")
             self._box = candidates
             # The coarse grid stands for the box wherever a list of candidates is asked for.
-            grid = candidates.coarse_grid()
-            if self._conditions():
-                grid = np.concatenate([np.column_stack([grid, np.full(len(grid), float(c))])
-                                       for c in range(self._conditions())])
+            grid = candidates.coarse_designs(self._conditions())
             grid = grid[:, 0].copy() if len(self._columns) == 1 else grid
             grid.setflags(write=False)
             self._candidates = grid
@@ -834,12 +830,7 @@ class AdaptiveExperiment:
         trial = self._checked_trial(x, response, metadata, off_grid)
         rule = _rule(rule)
         if rule is None:
-            if self._box is not None:
-                latest = self._box_choice[1] if self._box_choice and self._box_choice[0] == len(self._trials) else None
-                chosen = latest is not None and (trial.x if isinstance(trial.x, tuple) else (trial.x,)) == latest
-            else:
-                chosen = (self._scores is not None and not trial.off_grid
-                          and trial.x == self._stimulus(int(np.argmax(self._scores))))
+            chosen = not trial.off_grid and (trial.x if isinstance(trial.x, tuple) else (trial.x,)) == self._choice()
             rule = "information_gain" if chosen else "caller"
         if self._store is not None:
             self._store.write_trial(trial, rule)
@@ -969,10 +960,7 @@ class AdaptiveExperiment:
         """The expected information gain of every candidate under the current
         posterior, in nats (a read-only float64 array, in candidate order)."""
         if self._scores is None:
-            draws = self.posterior().draws
-            estimator = _varnel().eig.EnumeratedMonteCarloEstimator([False, True], self._n_samples)
-            designs = self._candidates.reshape(len(self._candidates), len(self._columns))
-            scores = np.asarray(estimator.estimate(self._model, draws, designs))
+            scores = self._score(self._candidates.reshape(len(self._candidates), len(self._columns)))
             scores.setflags(write=False)
             self._scores = scores
         return self._scores
@@ -991,24 +979,27 @@ class AdaptiveExperiment:
         of equal ones) as a tuple of its design columns: (x,) for a model of
         one, (x, condition index) for a conditions model. ``record`` takes it
         as it is."""
-        if self._box is not None:
-            return self._box_maximiser()
-        index = int(np.argmax(self.expected_information_gain()))
-        return tuple(float(v) for v in np.atleast_1d(self._candidates[index]))
-
-    def _box_maximiser(self) -> tuple[float, ...]:
-        """The maximiser over the box of the information gain under the
-        current posterior, kept until the next trial."""
-        assert self._box is not None
+        if self._box is None:
+            stimulus = self._stimulus(int(np.argmax(self.expected_information_gain())))
+            return stimulus if isinstance(stimulus, tuple) else (stimulus,)
         n = len(self._trials)
         if self._box_choice is None or self._box_choice[0] != n:
-            draws = self.posterior().draws
-            estimator = _varnel().eig.EnumeratedMonteCarloEstimator([False, True], self._n_samples)
-            point, condition = self._box.maximise(
-                lambda designs: np.asarray(estimator.estimate(self._model, draws, designs)), self._conditions())
-            choice = point if condition is None else (*point, float(condition))
-            self._box_choice = (n, choice)
+            # The maximiser over the box under the current posterior, kept until the next trial.
+            point, condition = self._box.maximise(self._score, self._conditions())
+            self._box_choice = (n, point if condition is None else (*point, float(condition)))
         return self._box_choice[1]
+
+    def _choice(self) -> tuple[float, ...] | None:
+        """The design this experiment chooses for the current trials, if it
+        has already worked it out (None otherwise)."""
+        if self._box is not None:
+            return self._box_choice[1] if self._box_choice and self._box_choice[0] == len(self._trials) else None
+        return None if self._scores is None else self.next_design()
+
+    def _score(self, designs: np.ndarray) -> np.ndarray:
+        """The expected information gain of `designs` under the current posterior."""
+        estimator = _varnel().eig.EnumeratedMonteCarloEstimator([False, True], self._n_samples)
+        return np.asarray(estimator.estimate(self._model, self.posterior().draws, designs))
 
     def done(self) -> bool:
         """True once the stopping rule holds: ``max_trials`` trials are recorded

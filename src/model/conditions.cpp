@@ -235,13 +235,7 @@ double ConditionsPsychometricModel::log_posterior_natural(std::span<const double
     lp += base.m_prior.log_density(part[1]);
     if (per_condition_rates()) {
       const auto [s, m, g, l] = base.full_natural(std::span<const double>(part.data(), base.dim()));
-      const RateLogs r = PsychometricModel::rate_logs(g, l);
-      if (base.guess.estimated) {
-        lp += (base.guess.a - 1.0) * r.log_g + (base.guess.b - 1.0) * r.log_1mg - log_beta_fn(base.guess.a, base.guess.b);
-      }
-      if (base.lapse.estimated) {
-        lp += (base.lapse.a - 1.0) * r.log_l + (base.lapse.b - 1.0) * r.log_1ml - log_beta_fn(base.lapse.a, base.lapse.b);
-      }
+      base.add_natural_rate_prior(PsychometricModel::rate_logs(g, l), lp);
     }
   }
   if (lp == -kInf) return lp;

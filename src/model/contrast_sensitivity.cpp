@@ -160,13 +160,7 @@ double ContrastSensitivityModel::log_posterior_natural(std::span<const double> n
     const double v = std::log10(natural[k]);
     lp += priors[k].log_density(v) - std::log(natural[k] * kLn10);
   }
-  const auto part = rate_vector(natural);
-  static const MatrixView kNoDesign{nullptr, 0, 1, 1, 0};
-  static const BoolVectorView kNoObservations{nullptr, 0, 1};
-  // The base model's rate terms alone: its density at s = 1, m = 0 less its s and m priors.
-  const double base_lp = base.log_posterior_natural(std::span<const double>(part.data(), base.dim()), kNoDesign,
-                                                    kNoObservations);
-  lp += base_lp - (Normal{base.mu_log_s, base.sigma_log_s}.log_density(0.0) + base.m_prior.log_density(0.0));
+  base.add_natural_rate_prior(sample_of(natural).rates, lp);
   if (lp == -kInf) return lp;
   return lp + log_likelihood_natural(natural, design, observations);
 }

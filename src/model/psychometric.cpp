@@ -430,10 +430,14 @@ double PsychometricModel::log_posterior_natural(std::span<const double> natural,
   // The log-normal density of s: the normal density of log s over s.
   double lp = Normal{mu_log_s, sigma_log_s}.log_density(log_s) - log_s;
   lp += m_prior.log_density(m);
-  if (guess.estimated) lp += (guess.a - 1.0) * rates.log_g + (guess.b - 1.0) * rates.log_1mg - log_beta_fn(guess.a, guess.b);
-  if (lapse.estimated) lp += (lapse.a - 1.0) * rates.log_l + (lapse.b - 1.0) * rates.log_1ml - log_beta_fn(lapse.a, lapse.b);
+  add_natural_rate_prior(rates, lp);
   if (lp == -kInf) return lp;
   return lp + log_likelihood_natural(natural, design, observations);
+}
+
+void PsychometricModel::add_natural_rate_prior(const RateLogs& rates, double& lp) const noexcept {
+  if (guess.estimated) lp += (guess.a - 1.0) * rates.log_g + (guess.b - 1.0) * rates.log_1mg - log_beta_fn(guess.a, guess.b);
+  if (lapse.estimated) lp += (lapse.a - 1.0) * rates.log_l + (lapse.b - 1.0) * rates.log_1ml - log_beta_fn(lapse.a, lapse.b);
 }
 
 double PsychometricModel::log_likelihood_vec(std::span<const double> u, const MatrixView& design,

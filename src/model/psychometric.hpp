@@ -180,6 +180,8 @@ class PsychometricModel {
   // their transform, to lp, and its derivatives along u_g and u_l to grad_g
   // and grad_l (each left alone when its rate is fixed).
   void add_rate_prior(const UnconstrainedRates& ur, double& lp, double& grad_g, double& grad_l) const noexcept;
+  // Adds the Beta log densities of the estimated rates at natural γ and λ to lp.
+  void add_natural_rate_prior(const RateLogs& rates, double& lp) const noexcept;
 
   // Natural-scale parameters from an unconstrained vector (dim() entries each).
   void to_natural(std::span<const double> u, std::span<double> natural) const noexcept;

@@ -5,6 +5,7 @@
 #include "eig/curve_lanes.hpp"
 #include "eig/exact_erfc_lanes.hpp"
 #include "eig/exact_expm1_lanes.hpp"
+#include "eig/link_lanes.hpp"
 #include "eig/lane_loop.hpp"
 #include "eig/model_lanes.hpp"
 
@@ -17,74 +18,6 @@ namespace {
 #if defined(VARNEL_HAVE_EXACT_LANES)
 // Where the scalar path takes a probability to log space instead of its log.
 constexpr double kTinyProbability = 1e-280;
-constexpr double kSqrtHalf = 0.70710678118654752440;
-
-// The link's F and 1 − F in four lanes, as the scalar link computes them
-// (each link with the lanes of the library functions it calls);
-// `special` marks lanes to redo.
-template <Link L>
-VARNEL_TARGET_LANES inline void link_lanes(const exact_exp_log::LibmTables& tab, __m256d z, __m256d& F,
-                                           __m256d& G, __m256d& special) noexcept {
-  using namespace exact_exp_log::lanes;
-  const __m256d one = _mm256_set1_pd(1.0);
-  if constexpr (L == Link::Logistic) {
-    const __m256d neg_abs = _mm256_or_pd(z, _mm256_set1_pd(-0.0));
-    const __m256d e = exp4(tab, neg_abs, special);
-    const __m256d e1 = _mm256_add_pd(one, e);
-    const __m256d small = _mm256_div_pd(e, e1);
-    const __m256d large = _mm256_div_pd(one, e1);
-    const __m256d negative = _mm256_cmp_pd(z, _mm256_setzero_pd(), _CMP_LT_OQ);
-    F = _mm256_blendv_pd(large, small, negative);
-    G = _mm256_blendv_pd(small, large, negative);
-  } else if constexpr (L == Link::Gumbel) {
-    // F = −expm1(−e), 1 − F = exp(−e) with e = exp(z).
-    const __m256d sign = _mm256_set1_pd(-0.0);
-    __m256d bad_e, bad_g, bad_f;
-    const __m256d neg_e = _mm256_xor_pd(exp4(tab, z, bad_e), sign);
-    G = exp4(tab, neg_e, bad_g);
-    F = _mm256_xor_pd(expm1_nonpositive4(neg_e, bad_f), sign);
-    special = _mm256_or_pd(bad_e, _mm256_or_pd(bad_g, bad_f));
-  } else {
-    static_assert(L == Link::Normal);
-    const __m256d half = _mm256_set1_pd(0.5);
-    const __m256d k = _mm256_set1_pd(kSqrtHalf);
-    // erfc(−z·k) is erfc(−(z·k)): (−z)·k and −(z·k) are the same double.
-    __m256d erfc_a, erfc_neg_a;
-    erfc_pair4(tab, _mm256_mul_pd(z, k), erfc_a, erfc_neg_a, special);
-    F = _mm256_mul_pd(half, erfc_neg_a);
-    G = _mm256_mul_pd(half, erfc_a);
-  }
-}
-
-// link_lanes in eight lanes.
-template <Link L>
-VARNEL_TARGET_LANES8 inline void link_lanes8(const exact_exp_log::LibmTables& tab, __m512d z, __m512d& F,
-                                             __m512d& G, __mmask8& special) noexcept {
-  using namespace exact_exp_log::lanes;
-  const __m512d one = _mm512_set1_pd(1.0);
-  const __m512d sign = _mm512_set1_pd(-0.0);
-  if constexpr (L == Link::Logistic) {
-    const __m512d e = exp8(tab, _mm512_or_pd(z, sign), special);
-    const __m512d e1 = _mm512_add_pd(one, e);
-    const __m512d small = _mm512_div_pd(e, e1);
-    const __m512d large = _mm512_div_pd(one, e1);
-    const __mmask8 negative = _mm512_cmp_pd_mask(z, _mm512_setzero_pd(), _CMP_LT_OQ);
-    F = _mm512_mask_blend_pd(negative, large, small);
-    G = _mm512_mask_blend_pd(negative, small, large);
-  } else if constexpr (L == Link::Gumbel) {
-    __mmask8 bad_e, bad_g, bad_f;
-    const __m512d neg_e = _mm512_xor_pd(exp8(tab, z, bad_e), sign);
-    G = exp8(tab, neg_e, bad_g);
-    F = _mm512_xor_pd(expm1_nonpositive8(neg_e, bad_f), sign);
-    special = static_cast<__mmask8>(bad_e | bad_g | bad_f);
-  } else {
-    static_assert(L == Link::Normal);
-    __m512d erfc_a, erfc_neg_a;
-    erfc_pair8(tab, _mm512_mul_pd(z, _mm512_set1_pd(kSqrtHalf)), erfc_a, erfc_neg_a, special);
-    F = _mm512_mul_pd(_mm512_set1_pd(0.5), erfc_neg_a);
-    G = _mm512_mul_pd(_mm512_set1_pd(0.5), erfc_a);
-  }
-}
 
 // A lane leaves the common path at a special input of exp, log or erfc, a
 // probability the scalar path takes to log space, or a non-finite z.

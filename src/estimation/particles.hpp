@@ -23,6 +23,7 @@
 #include <span>
 #include <vector>
 
+#include "eig/response_lanes.hpp"
 #include "model/threads.hpp"
 #include "model/array_view.hpp"
 #include "model/model.hpp"
@@ -122,7 +123,8 @@ MoveResult move_points_impl(const M& model, const MatrixView& design, const Bool
   using Bound = PsychometricModelWithData<M>;
   using Math = CpuMath<typename Bound::Density>;
   using MoveChain = NutsChain<Math, FixedStrategy, Xoshiro256pp>;
-  const Bound bound(model, design, observations);
+  // The density through the exact lanes where the model has them: the same bits, sooner.
+  const Bound bound(with_exact_responses(model), design, observations);
   const TreeOptions options{settings.maxdepth, false, false, true, false};
 
   std::vector<double> accept(n, 0.0);

@@ -1,6 +1,8 @@
 #include "model/contrast_sensitivity.hpp"
 
+#include <array>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 #include "model/debug_text.hpp"
@@ -24,13 +26,22 @@ struct LogSensitivity {
   std::array<double, ContrastSensitivityModel::kCsfParams> d;
 };
 
-LogSensitivity log_sensitivity_with_grad(double a, double p, double log_bandwidth, double log_truncation,
-                                         double L) noexcept {
-  const double width = std::pow(10.0, log_bandwidth) * kLog10Two;
+// The parabola's width and the truncation on the natural scale, the same at every frequency.
+struct CsfShape {
+  double width;
+  double truncation;
+};
+
+CsfShape csf_shape(double log_bandwidth, double log_truncation) noexcept {
+  return {std::pow(10.0, log_bandwidth) * kLog10Two, std::pow(10.0, log_truncation)};
+}
+
+LogSensitivity log_sensitivity_with_grad(double a, double p, const CsfShape& shape, double L) noexcept {
+  const double width = shape.width;
   const double q = 2.0 * (L - p) / width;
   LogSensitivity out{a - kLog10Two * q * q, {1.0, 4.0 * kLog10Two * q / width, 2.0 * kLog10Two * q * q * kLn10, 0.0}};
   if (L < p) {
-    const double truncation = std::pow(10.0, log_truncation);
+    const double truncation = shape.truncation;
     if (a - truncation > out.value) out = {a - truncation, {1.0, 0.0, 0.0, -truncation * kLn10}};
   }
   return out;
@@ -193,17 +204,31 @@ double ContrastSensitivityModel::log_posterior_with_grad_vec(std::span<const dou
   double sum = 0.0;
   std::array<double, kCsfParams> d_csf{};
   double a_g = 0.0, a_l = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const LogSensitivity ls = log_sensitivity_with_grad(u[0], u[1], u[2], u[3], design.unchecked_at(i, 0));
-    const double x = design.unchecked_at(i, 1);
-    const ResponseLogProb r = base.response(slope, -ls.value, rates.logs, x, observations.unchecked_at(i));
-    sum += r.lp;
-    // z = s·(X + log10 S): dz/d log10 S = s.
-    if (r.d_z != 0.0) {
-      for (std::size_t k = 0; k < kCsfParams; ++k) d_csf[k] += r.d_z * slope * ls.d[k];
+  // A block of rows at a time through the base model's response terms, summed row by row.
+  std::array<LogSensitivity, kResponseBlock> ls;
+  std::array<double, kResponseBlock> z;
+  std::array<std::uint8_t, kResponseBlock> y;
+  std::array<ResponseLogProb, kResponseBlock> terms;
+  const CsfShape shape = csf_shape(u[2], u[3]);
+  for (std::size_t first = 0; first < n; first += kResponseBlock) {
+    const std::size_t count = std::min(kResponseBlock, n - first);
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::size_t i = first + k;
+      ls[k] = log_sensitivity_with_grad(u[0], u[1], shape, design.unchecked_at(i, 0));
+      z[k] = link_argument(slope, -ls[k].value, design.unchecked_at(i, 1));
+      y[k] = observations.unchecked_at(i) ? 1 : 0;
     }
-    a_g += r.d_log_g - r.d_cross;
-    a_l += r.d_log_l;
+    base.responses(rates.logs, z.data(), y.data(), count, terms.data());
+    for (std::size_t k = 0; k < count; ++k) {
+      const ResponseLogProb& r = terms[k];
+      sum += r.lp;
+      // z = s·(X + log10 S): dz/d log10 S = s.
+      if (r.d_z != 0.0) {
+        for (std::size_t j = 0; j < kCsfParams; ++j) d_csf[j] += r.d_z * slope * ls[k].d[j];
+      }
+      a_g += r.d_log_g - r.d_cross;
+      a_l += r.d_log_l;
+    }
   }
   double grad_g = base.guess.estimated ? a_g : 0.0;
   double grad_l = base.lapse.estimated ? a_l : 0.0;

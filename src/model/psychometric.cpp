@@ -353,9 +353,7 @@ RateLogs PsychometricModel::rate_logs(double g, double l) noexcept {
   return r;
 }
 
-ResponseLogProb PsychometricModel::response(double s, double m, const RateLogs& rates, double x,
-                                            bool y) const noexcept {
-  const double z = link_argument(s, m, x);
+ResponseLogProb PsychometricModel::response_at(const RateLogs& rates, double z, bool y) const noexcept {
   const LinkProbs k = link_probs(link, z);
   const double g = rates.g;
   const double l = rates.l;
@@ -373,6 +371,12 @@ ResponseLogProb PsychometricModel::response(double s, double m, const RateLogs& 
   out.d_log_l = (y ? -d_l : d_l) * rates.scale_l;
   out.d_cross = (y ? -d_l : d_l) * rates.scale_cross;
   return out;
+}
+
+void PsychometricModel::responses(const RateLogs& rates, const double* z, const std::uint8_t* y, std::size_t n,
+                                  ResponseLogProb* out) const noexcept {
+  if (response_rows != nullptr) return response_rows(*this, rates, z, y, n, out);
+  for (std::size_t i = 0; i < n; ++i) out[i] = response_at(rates, z[i], y[i] != 0);
 }
 
 double PsychometricModel::p_yes(const EigSample& sample, double x) const noexcept {
@@ -520,18 +524,29 @@ double PsychometricModel::log_posterior_with_grad_vec(std::span<const double> u,
   double d_log_s = 0.0, d_m = 0.0;
   // The likelihood's derivatives along u_g and u_l (the scales carry the chain rule).
   double a_g = 0.0, a_l = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double x = design.unchecked_at(i, 0);
-    const ResponseLogProb r = response(s, m, rates, x, observations.unchecked_at(i));
-    sum += r.lp;
-    // z = s·(x − m): dz/d log s = z, dz/dm = −s.
-    const double z = link_argument(s, m, x);
-    if (r.d_z != 0.0) {
-      d_log_s += r.d_z * z;
-      d_m -= r.d_z * s;
+  // The terms come a block of rows at a time (so a lane evaluator can take
+  // them together) and are summed row by row, in order.
+  std::array<double, kResponseBlock> z;
+  std::array<std::uint8_t, kResponseBlock> y;
+  std::array<ResponseLogProb, kResponseBlock> terms;
+  for (std::size_t first = 0; first < n; first += kResponseBlock) {
+    const std::size_t count = std::min(kResponseBlock, n - first);
+    for (std::size_t k = 0; k < count; ++k) {
+      z[k] = link_argument(s, m, design.unchecked_at(first + k, 0));
+      y[k] = observations.unchecked_at(first + k) ? 1 : 0;
     }
-    a_g += r.d_log_g - r.d_cross;
-    a_l += r.d_log_l;
+    responses(rates, z.data(), y.data(), count, terms.data());
+    for (std::size_t k = 0; k < count; ++k) {
+      const ResponseLogProb& r = terms[k];
+      sum += r.lp;
+      // z = s·(x − m): dz/d log s = z, dz/dm = −s.
+      if (r.d_z != 0.0) {
+        d_log_s += r.d_z * z[k];
+        d_m -= r.d_z * s;
+      }
+      a_g += r.d_log_g - r.d_cross;
+      a_l += r.d_log_l;
+    }
   }
 
   double grad_g = guess.estimated ? a_g : 0.0;

@@ -25,6 +25,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <span>
 #include <string>
@@ -104,6 +105,15 @@ struct ResponseLogProb {
   double d_cross = 0.0;
 };
 
+class PsychometricModel;
+
+// The response terms of n rows at once from each row's z and observation
+// (0 or 1), the bits of PsychometricModel::response_at for every row.
+// The rows the density hands such an evaluator at a time.
+inline constexpr std::size_t kResponseBlock = 32;
+using ResponseRowsFn = void (*)(const PsychometricModel& model, const RateLogs& rates, const double* z,
+                                const std::uint8_t* y, std::size_t n, ResponseLogProb* out);
+
 // The rates of an unconstrained vector with the sigmoids they came from.
 struct UnconstrainedRates {
   RateLogs logs;
@@ -122,6 +132,10 @@ class PsychometricModel {
   Normal m_prior{0.0, 1.0};
   Rate guess{};
   Rate lapse{};
+  // What evaluates the likelihood's response terms in the sampler's density,
+  // many rows at once: the scalar loop when null. Not a setting: a faster
+  // evaluator must give the same bits (the moves install the exact lanes).
+  ResponseRowsFn response_rows = nullptr;
 
   // Checks the settings; the error text names the argument and is meant for
   // a ValueError: finite means, finite positive sigmas, a fixed rate in
@@ -196,7 +210,14 @@ class PsychometricModel {
 
   // log p(y | x) at natural (s, m, γ, λ) with the rate logs precomputed;
   // derivatives included.
-  ResponseLogProb response(double s, double m, const RateLogs& rates, double x, bool y) const noexcept;
+  ResponseLogProb response(double s, double m, const RateLogs& rates, double x, bool y) const noexcept {
+    return response_at(rates, link_argument(s, m, x), y);
+  }
+  // The same from the link's argument z.
+  ResponseLogProb response_at(const RateLogs& rates, double z, bool y) const noexcept;
+  // response_at for n rows, through response_rows when it is set.
+  void responses(const RateLogs& rates, const double* z, const std::uint8_t* y, std::size_t n,
+                 ResponseLogProb* out) const noexcept;
 
   // Both response probabilities at natural (s, m) with the rate logs
   // precomputed; a probability that underflows is 0 with its log finite.

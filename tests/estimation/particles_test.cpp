@@ -1,4 +1,5 @@
 #include "estimation/particles.hpp"
+#include "eig/response_lanes.hpp"
 #include "model/psychometric.hpp"
 #include "model/two_param_psychometric.hpp"
 
@@ -6,6 +7,8 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
+#include <utility>
 #include <random>
 #include <vector>
 
@@ -106,6 +109,53 @@ TEST(PsychometricModel, UnconstrainedScaleIsTheInverseOfTheNaturalOne) {
   model.to_natural(u, natural);
   model.to_unconstrained(natural, back);
   for (int j = 0; j < 4; ++j) EXPECT_NEAR(back[j], u[j], 1e-12) << j;
+}
+
+}  // namespace
+}  // namespace varnel
+
+namespace varnel {
+namespace {
+
+// The moves' density through the lane evaluator against the scalar loop: the
+// log density and every gradient entry, bit for bit, for each link, with
+// trials far out in both tails, steep slopes and rates near their edges.
+TEST(ExactResponses, DensityHasTheScalarBits) {
+  const double inf = std::numeric_limits<double>::infinity();
+  std::vector<double> xs;
+  std::vector<std::uint8_t> ys;
+  for (int i = 0; i < 61; ++i) {
+    xs.push_back(-6.0 + 0.2 * i);
+    ys.push_back(static_cast<std::uint8_t>((i * 7) % 3 == 0));
+  }
+  // With s = 1 and m = 0 the rows at ±36.2 and ±667 give probabilities near
+  // 1e-290, which the lanes must hand back to the scalar path.
+  xs.insert(xs.end(), {40.0, -40.0, 1e300, -1e300, inf, -inf, 0.0, -36.2, 36.2, -667.0, 667.0});
+  ys.insert(ys.end(), {0, 1, 0, 1, 1, 0, 1, 1, 0, 1, 0});
+  const MatrixView design{xs.data(), xs.size(), 1, 1, 1};
+  const BoolVectorView observations{ys.data(), ys.size(), 1};
+  std::mt19937_64 g(5);
+  std::normal_distribution<double> spread(0.0, 3.0);
+  for (const Link link : {Link::Logistic, Link::Normal, Link::Gumbel}) {
+    for (const auto& [guess, lapse] : {std::pair{Rate::fixed(0.5), Rate::beta(2.0, 50.0)},
+                                       std::pair{Rate::beta(2.0, 8.0), Rate::beta(1.5, 40.0)},
+                                       std::pair{Rate::fixed(0.0), Rate::fixed(0.0)}}) {
+      const auto model = *PsychometricModel::try_new(link, 0.7, 1.0, 0.0, 2.0, guess, lapse);
+      const PsychometricModel lanes = with_exact_responses(model);
+      if (lanes.response_rows == nullptr) GTEST_SKIP() << "no exact lanes on this processor";
+      for (int k = 0; k < 300; ++k) {
+        std::vector<double> u(model.dim());
+        for (double& v : u) v = spread(g);
+        if (k % 10 == 0) u[0] = 12.0;  // a slope that saturates every trial
+        if (k % 10 == 5) u[0] = u[1] = 0.0;
+        std::vector<double> scalar_grad(u.size(), 0.0), lane_grad(u.size(), 0.0);
+        const double scalar = model.log_posterior_with_grad_vec(u, scalar_grad, design, observations);
+        const double lane = lanes.log_posterior_with_grad_vec(u, lane_grad, design, observations);
+        ASSERT_EQ(std::memcmp(&scalar, &lane, sizeof(double)), 0) << lane << " vs " << scalar;
+        ASSERT_EQ(std::memcmp(scalar_grad.data(), lane_grad.data(), u.size() * sizeof(double)), 0);
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -1,22 +1,18 @@
 """Stimuli from a continuous range: the information gain maximised over a box
-by a coarse grid and a local refinement on the same parameter samples."""
+by a coarse grid and a local pattern search on the same parameter samples."""
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterable
+from collections.abc import Iterable
 from typing import Any
 
 import numpy as np
 
 __all__ = ["StimulusBox"]
 
-# Coarse grid points per continuous dimension, and the refinement: a local
-# grid of this many points per dimension across two coarse steps around each
-# of the best few coarse points, zoomed in this many rounds.
-_COARSE = {1: 201, 2: 17}
-_LOCAL = {1: 21, 2: 5}
-_ROUNDS = {1: 5, 2: 8}
-_BASINS = 3
+# Coarse grid points per continuous dimension. The native search refines
+# the best three coarse points that lie apart by a pattern search.
+_COARSE = {1: 201, 2: 13}
 
 
 class StimulusBox:
@@ -24,8 +20,8 @@ class StimulusBox:
     each, or one per continuous design column, such as (frequency, contrast)).
     As an experiment's candidates, the next stimulus is the maximiser of the
     estimated information gain over the box (for a conditions model, over
-    the box in every condition), found by a coarse grid and a local
-    refinement on the same parameter samples, deterministic for a seed."""
+    the box in every condition), found by a coarse grid and a local pattern
+    search on the same parameter samples, deterministic for a seed."""
 
     __slots__ = ("_lower", "_upper")
 
@@ -90,65 +86,18 @@ class StimulusBox:
             return grid
         return np.concatenate([_with_condition(grid, c) for c in range(conditions)])
 
-    def maximise(self, score: Callable[[np.ndarray], np.ndarray], conditions: int = 0
+    def maximise(self, estimator: Any, model: Any, draws: np.ndarray, conditions: int = 0
                  ) -> tuple[tuple[float, ...], int | None]:
         """The point of the box (and the condition, for ``conditions`` > 0)
-        with the largest ``score``, a function of an (n, dims [+ 1]) design
-        array returning n scores."""
-        grid = self.coarse_grid()
-        levels = list(range(conditions)) if conditions else [None]
-        scores = np.asarray(score(self.coarse_designs(conditions)))
-        step = (np.asarray(self._upper) - np.asarray(self._lower)) / (_COARSE[self.dims] - 1)
-        # Every basin zooms in round by round; one call scores the local grids of all of them.
-        starts = _basins(scores, len(grid), self.dims)
-        points = [grid[i % len(grid)] for i in starts]
-        conditions_of = [levels[i // len(grid)] for i in starts]
-        values = [float(scores[i]) for i in starts]
-        width = step.copy()
-        for _ in range(_ROUNDS[self.dims]):
-            locals_ = [self._local_grid(p, width) for p in points]
-            scored = np.asarray(score(np.concatenate([_with_condition(g, c) for g, c in zip(locals_, conditions_of)])))
-            for b, local in enumerate(locals_):
-                part = scored[b * len(local):(b + 1) * len(local)]
-                k = int(np.argmax(part))
-                if part[k] > values[b]:
-                    points[b], values[b] = local[k], float(part[k])
-            width = width * (2.0 / (_LOCAL[self.dims] - 1))
-        b = int(np.argmax(values))  # the first of equal ones
-        return tuple(float(v) for v in points[b]), conditions_of[b]
-
-    def _local_grid(self, centre: np.ndarray, width: np.ndarray) -> np.ndarray:
-        axes = [np.clip(np.linspace(c - w, c + w, _LOCAL[self.dims]), lo, hi)
-                for c, w, lo, hi in zip(centre, width, self._lower, self._upper)]
-        return np.stack([a.ravel() for a in np.meshgrid(*axes, indexing="ij")], axis=1)
+        with the largest expected information gain under ``draws`` by the
+        EIG ``estimator``: the coarse grid, then a local pattern search."""
+        design, _, _ = estimator.maximise_over_box(model, draws, self._lower, self._upper, _COARSE[self.dims],
+                                                   conditions or None)
+        point = tuple(float(v) for v in design[:self.dims])
+        return point, (int(design[self.dims]) if conditions else None)
 
 
 def _with_condition(points: np.ndarray, condition: int | None) -> np.ndarray:
     if condition is None:
         return points
     return np.column_stack([points, np.full(len(points), float(condition))])
-
-
-def _basins(scores: np.ndarray, per_condition: int, dims: int) -> list[int]:
-    """The indices of the best coarse points, one per local maximum, best first."""
-    order = np.argsort(-scores, kind="stable")
-    chosen: list[int] = []
-    side = _COARSE[dims]
-    for index in order:
-        i = int(index)
-        if any(_neighbours(i, j, per_condition, side, dims) for j in chosen):
-            continue
-        chosen.append(i)
-        if len(chosen) == _BASINS:
-            break
-    return chosen
-
-
-def _neighbours(i: int, j: int, per_condition: int, side: int, dims: int) -> bool:
-    """Whether coarse points i and j lie within two steps of each other in the same condition."""
-    if i // per_condition != j // per_condition:
-        return False
-    a, b = i % per_condition, j % per_condition
-    if dims == 1:
-        return abs(a - b) <= 2
-    return abs(a // side - b // side) <= 2 and abs(a % side - b % side) <= 2

@@ -985,7 +985,8 @@ class AdaptiveExperiment:
         n = len(self._trials)
         if self._box_choice is None or self._box_choice[0] != n:
             # The maximiser over the box under the current posterior, kept until the next trial.
-            point, condition = self._box.maximise(self._score, self._conditions())
+            estimator = _varnel().eig.EnumeratedMonteCarloEstimator([False, True], self._n_samples)
+            point, condition = self._box.maximise(estimator, self._model, self.posterior().draws, self._conditions())
             self._box_choice = (n, point if condition is None else (*point, float(condition)))
         return self._box_choice[1]
 

@@ -97,6 +97,69 @@ void score_range_scalar(const ScoreJob<M>& job, std::size_t first, std::size_t l
 // Below this many (design, sample) pairs a worker thread costs more than it saves.
 inline constexpr std::uint64_t kMinScorePairsPerThread = 8192;
 
+// The samples of one set of parameter rows, prepared once, and the kernel
+// that scores designs under them: any number of design sets may be scored
+// with the same samples (the box search scores many small ones).
+// Precondition of the constructor: n_samples >= 1 rows of dim() values each
+// (checked); for models whose rows are checked, every row inside the support
+// (Panic otherwise).
+template <ResponseModel M>
+class DesignScorer {
+ public:
+  DesignScorer(const M& model, ScoreKernel kernel, std::span<const std::uint8_t> outcomes,
+               std::span<const double> rows, std::uint64_t n_samples)
+      : model_(model), outcomes_(outcomes.begin(), outcomes.end()) {
+    const std::size_t dim = model.dim();
+    check(rows.size() / dim == n_samples && rows.size() % dim == 0, "theta.len() == n_samples * dim");
+    samples_.reserve(static_cast<std::size_t>(n_samples));
+    for (std::size_t n = 0; n < n_samples; ++n) {
+      const std::span<const double> row = rows.subspan(n * dim, dim);
+      if constexpr (M::kEigRowsChecked) check(model.in_support(row), "parameter row inside the model's support");
+      samples_.push_back(model.eig_sample(row));
+    }
+    if constexpr (HasEigLanes<M>) {
+      if (kernel == ScoreKernel::Fastest && EigLanes<M>::tables(model, true) != nullptr) {
+        lanes_ = EigLanes<M>::tables(model, true);
+        eight_ = true;
+      } else if (kernel != ScoreKernel::Scalar) {
+        lanes_ = EigLanes<M>::tables(model, false);
+      }
+    }
+  }
+
+  // The score of every design, on `threads` threads (0 = one per core).
+  // Precondition: the designs have the columns the model reads.
+  std::vector<double> score(const MatrixView& designs, unsigned threads = 0) const {
+    const std::size_t n_designs = designs.rows;
+    std::vector<double> result(n_designs, 0.0);
+    if (outcomes_.empty() || n_designs == 0) return result;
+    const ScoreJob<M> job{&model_, outcomes_, samples_, &designs, lanes_, eight_};
+    const std::size_t n_workers = useful_workers(
+        threads, static_cast<std::uint64_t>(n_designs) * samples_.size(), kMinScorePairsPerThread, n_designs);
+    // Contiguous blocks of designs, whole vectors of them where the lanes run.
+    const std::size_t per_vector = job.lanes == nullptr ? 1 : job.eight ? 8 : 4;
+    const std::size_t vectors = (n_designs + per_vector - 1) / per_vector;
+    const std::size_t block = (vectors + n_workers - 1) / n_workers * per_vector;
+    const auto score_range = [&](std::size_t first, std::size_t last) {
+      if constexpr (HasEigLanes<M>) {
+        if (job.lanes != nullptr) return EigLanes<M>::score_range(job, first, last, result.data());
+      }
+      score_range_scalar(job, first, last, result.data());
+    };
+    score_in_blocks(n_designs, block, score_range);
+    return result;
+  }
+
+  const M& model() const noexcept { return model_; }
+
+ private:
+  M model_;
+  std::vector<std::uint8_t> outcomes_;
+  std::vector<typename M::EigSample> samples_;
+  const exact_exp_log::LibmTables* lanes_ = nullptr;
+  bool eight_ = false;
+};
+
 // Scores every design under `rows`, n_samples natural-scale parameter rows
 // (row-major, dim() values each), on `threads` threads (0 = one per core).
 // Fails with the unwrap failure when there are no samples, and with the
@@ -107,45 +170,11 @@ template <ResponseModel M>
 std::vector<double> score_designs(const M& model, ScoreKernel kernel, std::span<const std::uint8_t> outcomes,
                                   std::span<const double> rows, std::uint64_t n_samples, const MatrixView& designs,
                                   unsigned threads = 0) {
-  const std::size_t n_designs = designs.rows;
-  std::vector<double> result(n_designs, 0.0);
-  if (outcomes.empty() || n_designs == 0) return result;
+  if (outcomes.empty() || designs.rows == 0) return std::vector<double>(designs.rows, 0.0);
   // The mean of no samples does not exist.
   if (n_samples == 0) panic_unwrap_none();
   check_index(M::kDesignColumns - 1, designs.cols);
-  const std::size_t dim = model.dim();
-  check(rows.size() / dim == n_samples && rows.size() % dim == 0, "theta.len() == n_samples * dim");
-
-  std::vector<typename M::EigSample> samples;
-  samples.reserve(static_cast<std::size_t>(n_samples));
-  for (std::size_t n = 0; n < n_samples; ++n) {
-    const std::span<const double> row = rows.subspan(n * dim, dim);
-    if constexpr (M::kEigRowsChecked) check(model.in_support(row), "parameter row inside the model's support");
-    samples.push_back(model.eig_sample(row));
-  }
-
-  ScoreJob<M> job{&model, outcomes, samples, &designs, nullptr, false};
-  if constexpr (HasEigLanes<M>) {
-    if (kernel == ScoreKernel::Fastest && EigLanes<M>::tables(model, true) != nullptr) {
-      job.lanes = EigLanes<M>::tables(model, true);
-      job.eight = true;
-    } else if (kernel != ScoreKernel::Scalar) {
-      job.lanes = EigLanes<M>::tables(model, false);
-    }
-  }
-  const std::size_t n_workers = useful_workers(
-      threads, static_cast<std::uint64_t>(n_designs) * n_samples, kMinScorePairsPerThread, n_designs);
-  // Contiguous blocks of designs, whole vectors of them where the lanes run.
-  const std::size_t per_vector = job.lanes == nullptr ? 1 : job.eight ? 8 : 4;
-  const std::size_t vectors = (n_designs + per_vector - 1) / per_vector;
-  const std::size_t block = (vectors + n_workers - 1) / n_workers * per_vector;
-  score_in_blocks(n_designs, block, [&](std::size_t first, std::size_t last) {
-    if constexpr (HasEigLanes<M>) {
-      if (job.lanes != nullptr) return EigLanes<M>::score_range(job, first, last, result.data());
-    }
-    score_range_scalar(job, first, last, result.data());
-  });
-  return result;
+  return DesignScorer<M>(model, kernel, outcomes, rows, n_samples).score(designs, threads);
 }
 
 }  // namespace varnel

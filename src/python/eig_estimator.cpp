@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <string>
+#include <type_traits>
+#include <vector>
 
+#include "eig/box_search.hpp"
 #include "eig/estimator.hpp"
 #include "eig/rows.hpp"
 #include "eig/scorer.hpp"
@@ -37,6 +40,10 @@ constexpr py::Signature<2> kNewSignature{
     "EnumeratedMonteCarloEstimator.__new__", {"outcomes", "n_samples"}, 2};
 constexpr py::Signature<3> kEstimateSignature{
     "EnumeratedMonteCarloEstimator.estimate", {"model", "params", "candidate_designs"}, 3};
+
+constexpr py::Signature<6> kMaximiseSignature{
+    "EnumeratedMonteCarloEstimator.maximise_over_box",
+    {"model", "params", "lower", "upper", "coarse", "num_conditions"}, 5};
 
 PyTypeObject* g_type = nullptr;  // created once per process
 
@@ -108,9 +115,62 @@ PyObject* estimate(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* maximise_over_box(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return py::guard([&]() -> py::PyRef {
+    const Estimator& estimator = py::self_record<Estimator>(self, g_type, kClassName);
+    const auto a = py::parse_arguments(kMaximiseSignature, args, kwargs);
+    const ParamRows params = py::convert_arg("params", a[1], to_param_rows);
+    BoxSearchSettings settings;
+    settings.lower = py::convert_arg("lower", a[2], py::to_f64_list);
+    settings.upper = py::convert_arg("upper", a[3], py::to_f64_list);
+    settings.coarse = static_cast<std::size_t>(py::convert_arg("coarse", a[4], py::to_u64));
+    settings.conditions =
+        static_cast<std::size_t>(py::convert_optional_arg("num_conditions", a[5], py::to_u64).value_or(0));
+    const auto model = try_any_model(a[0]);
+    if (!model) panic("Invalid model");
+    if (estimator.n_samples == 0) panic_unwrap_none();
+    return std::visit(
+        [&](const auto& m) -> py::PyRef {
+          if (settings.conditions > 0) {
+            // The last condition index, through the model's own check of its design values.
+            std::vector<double> probe(settings.lower);
+            probe.push_back(static_cast<double>(settings.conditions - 1));
+            const MatrixView view{probe.data(), 1, probe.size(), static_cast<std::ptrdiff_t>(probe.size()), 1};
+            check_design(m, view, 1, "num_conditions");
+          }
+          const std::uint64_t n = estimator.n_samples;
+          const std::vector<double> rows = sample_rows(m, params, n);
+          const BoxSearchResult found = py::without_gil([&] {
+            using M = std::decay_t<decltype(m)>;
+            const DesignScorer<M> scorer(m, ScoreKernel::Fastest, estimator.outcomes, rows, n);
+            return maximise_over_box(scorer, settings);
+          });
+          py::PyRef design = py::take(PyTuple_New(static_cast<Py_ssize_t>(found.design.size())));
+          for (std::size_t k = 0; k < found.design.size(); ++k) {
+            py::check_status(PyTuple_SetItem(design.get(), static_cast<Py_ssize_t>(k),
+                                             py::to_py_float(found.design[k]).release()));
+          }
+          py::PyRef score = py::to_py_float(found.score);
+          py::PyRef evaluations = py::take(PyLong_FromSize_t(found.evaluations));
+          return py::take(PyTuple_Pack(3, design.get(), score.get(), evaluations.get()));
+        },
+        *model);
+  });
+}
+
 PyMethodDef kMethods[] = {
     {py::method_name(kEstimateSignature.function), py::as_method(estimate), METH_VARARGS | METH_KEYWORDS,
      py::method_doc(kEstimateSignature)},
+    {py::method_name(kMaximiseSignature.function), py::as_method(maximise_over_box), METH_VARARGS | METH_KEYWORDS,
+     py::method_doc(kMaximiseSignature,
+     "The design of largest expected information gain over a box of one or two\n"
+     "continuous dimensions (lower and upper: a bound per dimension), in every\n"
+     "condition 0 .. num_conditions - 1 (appended as the last design column) when\n"
+     "num_conditions is given: a coarse grid of `coarse` points per dimension,\n"
+     "then a pattern search from the best three coarse points that lie apart,\n"
+     "halving its spacing until it is below 1.25e-4 of each dimension's width.\n"
+     "Every evaluation uses the same samples (taken from params as estimate\n"
+     "takes them). Returns (design tuple, its score, designs scored).")},
     {nullptr, nullptr, 0, nullptr},
 };
 

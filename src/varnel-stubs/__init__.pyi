@@ -341,3 +341,17 @@ class eig:
             candidate_designs, stimulus in column 0), averaged over n_samples
             parameter rows (in the model's parameter order) taken evenly from params (posterior draws), or
             drawn from the model's priors when params is empty."""
+        def maximise_over_box(
+            self,
+            model: _Model,
+            params: Sequence[Sequence[_Float]] | npt.NDArray[np.float64],
+            lower: Sequence[_Float],
+            upper: Sequence[_Float],
+            coarse: SupportsIndex,
+            num_conditions: SupportsIndex | None = None,
+        ) -> tuple[tuple[float, ...], float, int]:
+            """The design of largest expected information gain over a box of one
+            or two continuous dimensions (in every condition when num_conditions
+            is given): a coarse grid of `coarse` points per dimension, then a
+            pattern search from the best three coarse points that lie apart, on
+            the same samples. Returns (design, its score, designs scored)."""

@@ -65,3 +65,16 @@ def test_the_box_is_kept_by_files_and_the_store(tmp_path):
 def test_bad_boxes_are_refused(lower, upper):
     with pytest.raises(ValueError, match="arguments 'lower' and 'upper'"):
         StimulusBox(lower, upper)
+
+
+@pytest.mark.parametrize("model, lower, upper, coarse, conditions, message", [
+    (MODEL, [0.0], [1.0, 2.0], 11, None, "arguments 'lower' and 'upper'"),
+    (MODEL, [1.0], [0.0], 11, None, "arguments 'lower' and 'upper'"),
+    (MODEL, [0.0], [1.0], 1, None, "argument 'coarse'"),
+    (MODEL, [0.0, 0.0], [1.0, 1.0], 11, None, "PsychometricModel reads 1"),
+    (varnel.models.ConditionsPsychometricModel(num_conditions=2), [0.0], [1.0], 11, 3, "num_conditions"),
+])
+def test_the_native_box_search_names_a_bad_argument(model, lower, upper, coarse, conditions, message):
+    estimator = varnel.eig.EnumeratedMonteCarloEstimator([False, True], 50)
+    with pytest.raises(ValueError, match=message):
+        estimator.maximise_over_box(model, [], lower, upper, coarse, conditions)

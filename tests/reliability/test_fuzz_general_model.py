@@ -143,6 +143,21 @@ def test_eig_estimate(outcomes, n_samples, model, call):
     call_checked(estimator.estimate, (model, *args), kwargs, check, also_allowed=(ValueError,))
 
 
+@fuzz
+@given(bool_lists, st.integers(0, 30), any_models,
+       arguments(["params", "lower", "upper", "coarse", "num_conditions"], {
+           "params": or_anything(float_list_lists),
+           "lower": or_anything(st.lists(st.floats(), max_size=3)), "upper": or_anything(st.lists(st.floats(), max_size=3)),
+           "coarse": or_anything(st.integers(0, 40) | st.integers(0, 2**64)), "num_conditions": or_anything(st.integers(0, 4))}))
+def test_eig_maximise_over_box(outcomes, n_samples, model, call):
+    def check(result):
+        design, score, evaluations = result
+        assert isinstance(design, tuple) and type(score) is float and type(evaluations) is int
+
+    call_checked(EigEstimator(outcomes, n_samples).maximise_over_box, (model, *call[0]), call[1], check,
+                 also_allowed=(ValueError,))
+
+
 @settings(fuzz, max_examples=max(20, EXAMPLES // 4))
 @given(st.sampled_from(["estimate", "estimate_with_stats"]), any_models,
        st.sampled_from([0, 1, 20]), st.sampled_from([0, 1, 10]), st.integers(0, 2), st.sampled_from([0, 1, 4, 10]),

@@ -79,18 +79,30 @@ VARNEL_TARGET_LANES void score_range_lanes4(const ScoreJob<M>& job, std::size_t 
 template <class M, class Terms>
 VARNEL_TARGET_LANES8 void score_range_lanes8(const ScoreJob<M>& job, std::size_t first, std::size_t last,
                                              double* result) noexcept {
-  static_assert(M::kDesignColumns == 1, "the lanes read the stimulus of column 0");
+  constexpr std::size_t K = M::kDesignColumns;
   const exact_exp_log::LibmTables& tab = *job.lanes;
   const __m512d zero = _mm512_setzero_pd();
   for (std::size_t d = first; d < last; d += 8) {
     const std::size_t count = std::min<std::size_t>(8, last - d);
-    alignas(64) double xs[8];
-    for (std::size_t j = 0; j < 8; ++j) xs[j] = job.designs->unchecked_at(d + std::min(j, count - 1), 0);
-    const __m512d x = _mm512_load_pd(xs);
+    alignas(64) double columns[K][8];
+    double rows[8][K];
+    for (std::size_t j = 0; j < 8; ++j) {
+      for (std::size_t k = 0; k < K; ++k) {
+        rows[j][k] = columns[k][j] = job.designs->unchecked_at(d + std::min(j, count - 1), k);
+      }
+    }
+    __m512d x[K];
+    for (std::size_t k = 0; k < K; ++k) x[k] = _mm512_load_pd(columns[k]);
     __m512d sum_p0 = zero, sum_p1 = zero, sum_plp0 = zero, sum_plp1 = zero;
     for (const auto& sample : job.samples) {
       __m512d p0, p1, plp0, plp1;
-      if (const unsigned mask = Terms::terms8(tab, sample, x, p0, p1, plp0, plp1); mask != 0) [[unlikely]] {
+      unsigned mask;
+      if constexpr (K == 1) {
+        mask = Terms::terms8(tab, sample, x[0], p0, p1, plp0, plp1);
+      } else {
+        mask = Terms::terms8(tab, sample, x, p0, p1, plp0, plp1);
+      }
+      if (mask != 0) [[unlikely]] {
         alignas(64) double v[4][8];
         _mm512_store_pd(v[0], p0);
         _mm512_store_pd(v[1], p1);
@@ -98,7 +110,7 @@ VARNEL_TARGET_LANES8 void score_range_lanes8(const ScoreJob<M>& job, std::size_t
         _mm512_store_pd(v[3], plp1);
         for (int j = 0; j < 8; ++j) {
           if (((mask >> j) & 1) == 0) continue;
-          const ResponseProbs r = job.model->response_probs(sample, std::span<const double>(xs + j, 1));
+          const ResponseProbs r = job.model->response_probs(sample, std::span<const double>(rows[j], K));
           v[0][j] = r.p[0];
           v[1][j] = r.p[1];
           v[2][j] = p_log_p(r, 0);

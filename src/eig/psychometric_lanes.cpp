@@ -66,16 +66,22 @@ struct PsychometricTerms {
   VARNEL_TARGET_LANES8 static inline unsigned terms8(const exact_exp_log::LibmTables& tab, const Sample& t,
                                                      __m512d x, __m512d& p0, __m512d& p1, __m512d& plp0,
                                                      __m512d& plp1) noexcept {
+    const __m512d z = _mm512_mul_pd(_mm512_set1_pd(t.s), _mm512_sub_pd(x, _mm512_set1_pd(t.m)));
+    return terms_of_z8(tab, t.rates, z, p0, p1, plp0, plp1);
+  }
+
+  VARNEL_TARGET_LANES8 static inline unsigned terms_of_z8(const exact_exp_log::LibmTables& tab, const RateLogs& rates,
+                                                          __m512d z, __m512d& p0, __m512d& p1, __m512d& plp0,
+                                                          __m512d& plp1) noexcept {
     using namespace exact_exp_log::lanes;
     const __m512d zero = _mm512_setzero_pd();
     const __m512d tiny = _mm512_set1_pd(kTinyProbability);
     const __m512d inf = _mm512_set1_pd(__builtin_inf());
-    const __m512d z = _mm512_mul_pd(_mm512_set1_pd(t.s), _mm512_sub_pd(x, _mm512_set1_pd(t.m)));
     __m512d F, G;
     __mmask8 bad_link;
     link_lanes8<L>(tab, z, F, G, bad_link);
-    p0 = _mm512_add_pd(_mm512_set1_pd(t.rates.l), _mm512_mul_pd(_mm512_set1_pd(t.rates.w), G));
-    p1 = _mm512_add_pd(_mm512_set1_pd(t.rates.g), _mm512_mul_pd(_mm512_set1_pd(t.rates.w), F));
+    p0 = _mm512_add_pd(_mm512_set1_pd(rates.l), _mm512_mul_pd(_mm512_set1_pd(rates.w), G));
+    p1 = _mm512_add_pd(_mm512_set1_pd(rates.g), _mm512_mul_pd(_mm512_set1_pd(rates.w), F));
     __mmask8 bad_l0, bad_l1;
     const __m512d lp0 = log8(tab, p0, bad_l0);
     const __m512d lp1 = log8(tab, p1, bad_l1);
@@ -146,6 +152,25 @@ struct ContrastSensitivityTerms {
     const __m256d z = _mm256_mul_pd(_mm256_set1_pd(t.slope), _mm256_sub_pd(x[1], m));
     return PsychometricTerms<L>::terms_of_z4(tab, t.rates, z, p0, p1, plp0, plp1);
   }
+
+  // terms4 in eight lanes.
+  VARNEL_TARGET_LANES8 static inline unsigned terms8(const exact_exp_log::LibmTables& tab, const Sample& t,
+                                                     const __m512d* x, __m512d& p0, __m512d& p1, __m512d& plp0,
+                                                     __m512d& plp1) noexcept {
+    constexpr double kLog10Two = 0.30102999566398119521;
+    const __m512d peak_frequency = _mm512_set1_pd(t.log_peak_frequency);
+    const __m512d q = _mm512_div_pd(_mm512_mul_pd(_mm512_set1_pd(2.0), _mm512_sub_pd(x[0], peak_frequency)),
+                                    _mm512_set1_pd(t.width));
+    const __m512d parabola = _mm512_sub_pd(_mm512_set1_pd(t.log_peak),
+                                           _mm512_mul_pd(_mm512_mul_pd(_mm512_set1_pd(kLog10Two), q), q));
+    const __m512d floor = _mm512_set1_pd(t.log_peak - t.truncation);
+    const __mmask8 raised = _mm512_cmp_pd_mask(x[0], peak_frequency, _CMP_LT_OQ) &
+                            _mm512_cmp_pd_mask(parabola, floor, _CMP_LT_OQ);
+    const __m512d log_s = _mm512_mask_blend_pd(raised, parabola, floor);
+    const __m512d m = _mm512_xor_pd(log_s, _mm512_set1_pd(-0.0));
+    const __m512d z = _mm512_mul_pd(_mm512_set1_pd(t.slope), _mm512_sub_pd(x[1], m));
+    return PsychometricTerms<L>::terms_of_z8(tab, t.rates, z, p0, p1, plp0, plp1);
+  }
 };
 
 // Interleaved conditions: each lane's design names its condition, whose
@@ -179,11 +204,10 @@ struct ConditionsTerms {
   }
 };
 
-template <Link L>
-void score_range_for(const ScoreJob<PsychometricModel>& job, std::size_t first, std::size_t last,
-                     double* result) noexcept {
-  if (job.eight) return score_range_lanes8<PsychometricModel, PsychometricTerms<L>>(job, first, last, result);
-  score_range_lanes4<PsychometricModel, PsychometricTerms<L>>(job, first, last, result);
+template <class M, class Terms>
+void score_range_for(const ScoreJob<M>& job, std::size_t first, std::size_t last, double* result) noexcept {
+  if (job.eight) return score_range_lanes8<M, Terms>(job, first, last, result);
+  score_range_lanes4<M, Terms>(job, first, last, result);
 }
 #endif
 
@@ -207,11 +231,11 @@ void EigLanes<PsychometricModel>::score_range(const ScoreJob<PsychometricModel>&
 #if defined(VARNEL_HAVE_EXACT_LANES)
   switch (job.model->link) {
     case Link::Logistic:
-      return score_range_for<Link::Logistic>(job, first, last, result);
+      return score_range_for<PsychometricModel, PsychometricTerms<Link::Logistic>>(job, first, last, result);
     case Link::Normal:
-      return score_range_for<Link::Normal>(job, first, last, result);
+      return score_range_for<PsychometricModel, PsychometricTerms<Link::Normal>>(job, first, last, result);
     case Link::Gumbel:
-      return score_range_for<Link::Gumbel>(job, first, last, result);
+      return score_range_for<PsychometricModel, PsychometricTerms<Link::Gumbel>>(job, first, last, result);
   }
 #endif
   score_range_scalar(job, first, last, result);
@@ -250,8 +274,7 @@ ResponseBand psychometric_band(const PsychometricModel& model, std::span<const d
 
 const exact_exp_log::LibmTables* EigLanes<ContrastSensitivityModel>::tables(const ContrastSensitivityModel& model,
                                                                             bool eight) noexcept {
-  // Four lanes only: the eight-lane loop reads one design column.
-  return eight ? nullptr : EigLanes<PsychometricModel>::tables(model.base, false);
+  return EigLanes<PsychometricModel>::tables(model.base, eight);
 }
 
 void EigLanes<ContrastSensitivityModel>::score_range(const ScoreJob<ContrastSensitivityModel>& job, std::size_t first,
@@ -259,14 +282,14 @@ void EigLanes<ContrastSensitivityModel>::score_range(const ScoreJob<ContrastSens
 #if defined(VARNEL_HAVE_EXACT_LANES)
   switch (job.model->base.link) {
     case Link::Logistic:
-      return score_range_lanes4<ContrastSensitivityModel, ContrastSensitivityTerms<Link::Logistic>>(job, first, last,
-                                                                                                  result);
+      return score_range_for<ContrastSensitivityModel, ContrastSensitivityTerms<Link::Logistic>>(job, first, last,
+                                                                                                result);
     case Link::Normal:
-      return score_range_lanes4<ContrastSensitivityModel, ContrastSensitivityTerms<Link::Normal>>(job, first, last,
-                                                                                                result);
+      return score_range_for<ContrastSensitivityModel, ContrastSensitivityTerms<Link::Normal>>(job, first, last,
+                                                                                              result);
     case Link::Gumbel:
-      return score_range_lanes4<ContrastSensitivityModel, ContrastSensitivityTerms<Link::Gumbel>>(job, first, last,
-                                                                                                result);
+      return score_range_for<ContrastSensitivityModel, ContrastSensitivityTerms<Link::Gumbel>>(job, first, last,
+                                                                                              result);
   }
 #endif
   score_range_scalar(job, first, last, result);

@@ -128,6 +128,34 @@ VARNEL_TARGET_LANES void p_yes_column4(const exact_exp_log::LibmTables& tab, con
   for (; i < n; ++i) out[i] = model.p_yes(rows.samples[i], x);
 }
 
+// p_yes_column4 in eight lanes.
+template <Link L>
+VARNEL_TARGET_LANES8 void p_yes_column8(const exact_exp_log::LibmTables& tab, const PsychometricModel& model,
+                                        const CurveRows& rows, double x, std::span<double> out) noexcept {
+  const std::size_t n = rows.samples.size();
+  const __m512d xv = _mm512_set1_pd(x);
+  const __m512d inf = _mm512_set1_pd(__builtin_inf());
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m512d z =
+        _mm512_mul_pd(_mm512_loadu_pd(rows.s.data() + i), _mm512_sub_pd(xv, _mm512_loadu_pd(rows.m.data() + i)));
+    __m512d F, G;
+    __mmask8 special;
+    link_lanes8<L>(tab, z, F, G, special);
+    const __m512d p =
+        _mm512_add_pd(_mm512_loadu_pd(rows.g.data() + i), _mm512_mul_pd(_mm512_loadu_pd(rows.w.data() + i), F));
+    _mm512_storeu_pd(out.data() + i, p);
+    const __mmask8 off = static_cast<__mmask8>(
+        special | _mm512_cmp_pd_mask(_mm512_andnot_pd(_mm512_set1_pd(-0.0), z), inf, _CMP_NLT_UQ));
+    if (off != 0) {
+      for (int k = 0; k < 8; ++k) {
+        if (off & (1 << k)) out[i + k] = model.p_yes(rows.samples[i + k], x);
+      }
+    }
+  }
+  for (; i < n; ++i) out[i] = model.p_yes(rows.samples[i], x);
+}
+
 // The CSF's terms: log10 S(L) of each lane's frequency as the scalar
 // log_sensitivity forms it, m = −log10 S, then the psychometric terms.
 template <Link L>
@@ -244,7 +272,8 @@ void EigLanes<PsychometricModel>::score_range(const ScoreJob<PsychometricModel>&
 ResponseBand psychometric_band(const PsychometricModel& model, std::span<const double> rows,
                                std::span<const double> xs, std::span<const double> percents, unsigned threads) {
 #if defined(VARNEL_HAVE_EXACT_LANES)
-  const exact_exp_log::LibmTables* tab = EigLanes<PsychometricModel>::tables(model, false);
+  const exact_exp_log::LibmTables* tab8 = EigLanes<PsychometricModel>::tables(model, true);
+  const exact_exp_log::LibmTables* tab = tab8 != nullptr ? tab8 : EigLanes<PsychometricModel>::tables(model, false);
   if (tab != nullptr) {
     const std::size_t dim = model.dim();
     CurveRows curve;
@@ -258,6 +287,16 @@ ResponseBand psychometric_band(const PsychometricModel& model, std::span<const d
       curve.w.push_back(t.rates.w);
     }
     return band_of_columns(n, xs, percents, threads, [&](double x, std::span<double> out) {
+      if (tab8 != nullptr) {
+        switch (model.link) {
+          case Link::Logistic:
+            return p_yes_column8<Link::Logistic>(*tab, model, curve, x, out);
+          case Link::Normal:
+            return p_yes_column8<Link::Normal>(*tab, model, curve, x, out);
+          case Link::Gumbel:
+            return p_yes_column8<Link::Gumbel>(*tab, model, curve, x, out);
+        }
+      }
       switch (model.link) {
         case Link::Logistic:
           return p_yes_column4<Link::Logistic>(*tab, model, curve, x, out);

@@ -135,6 +135,10 @@ ENTRY_POINTS = [
     ("log-likelihoods", lambda: NUTS_FAST.log_likelihoods(GENERAL, GENERAL_ROWS, DESIGN, OBS),
      [GENERAL, GENERAL_ROWS, DESIGN, OBS], CALLS),
     ("log-likelihoods-bad-rows", lambda: NUTS_FAST.log_likelihoods(GENERAL, ROWS, DESIGN, OBS), [ROWS], CALLS),
+    ("maximise-over-box", lambda: EIG.maximise_over_box(GENERAL, GENERAL_ROWS, [-1.0], [1.0], 9),
+     [GENERAL, GENERAL_ROWS], CALLS // 5),
+    ("maximise-over-box-bad-coarse", lambda: EIG.maximise_over_box(GENERAL, GENERAL_ROWS, [-1.0], [1.0], 1),
+     [GENERAL_ROWS], CALLS),
     ("move", lambda: NUTS_FAST.move(MODEL, DESIGN, OBS, ROWS, 0.5, 1), [MODEL, DESIGN, OBS, ROWS], CALLS),
     ("move-timeout", lambda: NUTS_ZERO.move(GENERAL, DESIGN, OBS, GENERAL_ROWS, 0.5, 3), [GENERAL_ROWS], CALLS),
 ]

@@ -7,8 +7,9 @@
 // dimension, clipped to the box): it moves to the best of them when that is
 // better, else halves h, until h is below a tolerance in every dimension.
 // Every evaluation scores the same prepared samples, so the result is a
-// deterministic function of the samples; a round's points of all searches
-// are scored in one call. Python-free.
+// deterministic function of the samples whatever the thread count: the
+// coarse grid is split over the threads, and each search runs on a thread of
+// its own. Python-free.
 
 #include <algorithm>
 #include <cmath>
@@ -122,13 +123,13 @@ BoxSearchResult maximise_over_box(const DesignScorer<M>& scorer, const BoxSearch
       if (settings.conditions > 0) designs.push_back(static_cast<double>(c));
     }
   }
-  const auto score = [&](const std::vector<double>& flat) {
+  const auto score = [&](const std::vector<double>& flat, unsigned score_threads) {
     const std::size_t rows = flat.size() / columns;
     const MatrixView view{flat.data(), rows, columns, static_cast<std::ptrdiff_t>(columns), 1};
-    return scorer.score(view, threads);
+    return scorer.score(view, score_threads);
   };
   BoxSearchResult out;
-  const std::vector<double> coarse = score(designs);
+  const std::vector<double> coarse = score(designs, threads);
   out.evaluations = coarse.size();
 
   // The best coarse points that lie apart, best first (the first of equal ones).
@@ -170,44 +171,36 @@ BoxSearchResult maximise_over_box(const DesignScorer<M>& scorer, const BoxSearch
       if (a != 0 || b != 0) offsets.push_back({static_cast<double>(a), static_cast<double>(b)});
     }
   }
-  std::vector<double> round_designs;
-  std::vector<std::size_t> owner;  // the search of each design in the round
-  for (std::size_t round = 0; round < settings.max_rounds; ++round) {
-    round_designs.clear();
-    owner.clear();
-    for (std::size_t b = 0; b < searches.size(); ++b) {
-      Search& s = searches[b];
-      if (!s.active) continue;
-      const std::size_t first = owner.size();
+  // Each search on a thread of its own: one search's rounds are too small to
+  // split, and its path depends on its own scores alone.
+  std::vector<std::size_t> scored(searches.size(), 0);
+  const auto search = [&](std::size_t b) {
+    Search& s = searches[b];
+    std::vector<double> round_designs;
+    std::vector<double> point(dims);
+    for (std::size_t round = 0; round < settings.max_rounds && s.active; ++round) {
+      round_designs.clear();
       for (const auto& offset : offsets) {
-        std::vector<double> point(dims);
         for (std::size_t k = 0; k < dims; ++k) {
           point[k] = std::clamp(s.centre[k] + offset[k] * s.h[k], settings.lower[k], settings.upper[k]);
         }
         // Clipping at an edge can repeat the centre or another point: each is scored once.
         bool repeated = point == s.centre;
-        for (std::size_t r = first; r < owner.size() && !repeated; ++r) {
+        for (std::size_t r = 0; r < round_designs.size() / columns && !repeated; ++r) {
           repeated = std::equal(point.begin(), point.end(), round_designs.begin() + static_cast<std::ptrdiff_t>(r * columns));
         }
         if (repeated) continue;
         round_designs.insert(round_designs.end(), point.begin(), point.end());
         if (settings.conditions > 0) round_designs.push_back(s.condition);
-        owner.push_back(b);
       }
-    }
-    if (owner.empty()) break;
-    const std::vector<double> scores = score(round_designs);
-    out.evaluations += scores.size();
-    std::vector<std::ptrdiff_t> best(searches.size(), -1);
-    for (std::size_t r = 0; r < scores.size(); ++r) {
-      const std::size_t b = owner[r];
-      if (best[b] < 0 || better(scores[r], scores[static_cast<std::size_t>(best[b])])) best[b] = static_cast<std::ptrdiff_t>(r);
-    }
-    for (std::size_t b = 0; b < searches.size(); ++b) {
-      Search& s = searches[b];
-      if (!s.active) continue;
-      if (best[b] >= 0 && better(scores[static_cast<std::size_t>(best[b])], s.value)) {
-        const auto r = static_cast<std::size_t>(best[b]);
+      const std::vector<double> scores = score(round_designs, 1);
+      scored[b] += scores.size();
+      std::ptrdiff_t best = -1;
+      for (std::size_t r = 0; r < scores.size(); ++r) {
+        if (best < 0 || better(scores[r], scores[static_cast<std::size_t>(best)])) best = static_cast<std::ptrdiff_t>(r);
+      }
+      if (best >= 0 && better(scores[static_cast<std::size_t>(best)], s.value)) {
+        const auto r = static_cast<std::size_t>(best);
         s.value = scores[r];
         std::copy_n(round_designs.begin() + static_cast<std::ptrdiff_t>(r * columns), dims, s.centre.begin());
         continue;
@@ -219,7 +212,13 @@ BoxSearchResult maximise_over_box(const DesignScorer<M>& scorer, const BoxSearch
       }
       s.active = !fine;
     }
-  }
+  };
+  const std::size_t workers = std::min<std::size_t>(searches.size(), threads == 0 ? default_threads() : threads);
+  score_in_blocks(searches.size(), std::max<std::size_t>(1, (searches.size() + workers - 1) / std::max<std::size_t>(1, workers)),
+                  [&](std::size_t first, std::size_t last) {
+                    for (std::size_t b = first; b < last; ++b) search(b);
+                  });
+  for (const std::size_t n : scored) out.evaluations += n;
   std::size_t winner = 0;
   for (std::size_t b = 1; b < searches.size(); ++b) {
     if (better(searches[b].value, searches[winner].value)) winner = b;

@@ -78,3 +78,14 @@ def test_the_native_box_search_names_a_bad_argument(model, lower, upper, coarse,
     estimator = varnel.eig.EnumeratedMonteCarloEstimator([False, True], 50)
     with pytest.raises(ValueError, match=message):
         estimator.maximise_over_box(model, [], lower, upper, coarse, conditions)
+
+
+def test_the_native_box_search_does_not_depend_on_the_thread_count(monkeypatch):
+    model = varnel.models.ContrastSensitivityModel(guess_rate=0.5, lapse_rate=0.02)
+    draws = with_trials(model, StimulusBox([-0.5, -3.5], [1.7, 0.0]), 6, seed=4).posterior().draws
+    estimator = varnel.eig.EnumeratedMonteCarloEstimator([False, True], 300)
+    found = {}
+    for threads in ("1", "2", "5"):
+        monkeypatch.setenv("VARNEL_NUM_THREADS", threads)
+        found[threads] = estimator.maximise_over_box(model, draws, [-0.5, -3.5], [1.7, 0.0], 13)
+    assert found["1"] == found["2"] == found["5"]

@@ -12,6 +12,7 @@
 // its own. Python-free.
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -213,11 +214,12 @@ BoxSearchResult maximise_over_box(const DesignScorer<M>& scorer, const BoxSearch
       s.active = !fine;
     }
   };
+  // Each thread takes the next search not yet taken, so that none waits while another has two.
   const std::size_t workers = std::min<std::size_t>(searches.size(), threads == 0 ? default_threads() : threads);
-  score_in_blocks(searches.size(), std::max<std::size_t>(1, (searches.size() + workers - 1) / std::max<std::size_t>(1, workers)),
-                  [&](std::size_t first, std::size_t last) {
-                    for (std::size_t b = first; b < last; ++b) search(b);
-                  });
+  std::atomic<std::size_t> next{0};
+  score_in_blocks(std::max<std::size_t>(1, workers), 1, [&](std::size_t, std::size_t) {
+    for (std::size_t b = next++; b < searches.size(); b = next++) search(b);
+  });
   for (const std::size_t n : scored) out.evaluations += n;
   std::size_t winner = 0;
   for (std::size_t b = 1; b < searches.size(); ++b) {

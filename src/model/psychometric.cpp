@@ -284,7 +284,7 @@ double PsychometricModel::stimulus_at(std::span<const double> natural, double le
 
 bool PsychometricModel::in_support(std::span<const double> natural) const noexcept {
   const auto [s, m, g, l] = full_natural(natural);
-  return s > 0.0 && std::isfinite(s) && std::isfinite(m) && rate_logs(g, l).valid;
+  return s > 0.0 && std::isfinite(s) && std::isfinite(m) && rates_valid(g, l);
 }
 
 PsychometricModel::EigSample PsychometricModel::eig_sample(std::span<const double> natural) const noexcept {
@@ -337,9 +337,7 @@ std::array<double, 4> PsychometricModel::full_natural(std::span<const double> na
 
 RateLogs PsychometricModel::rate_logs(double g, double l) noexcept {
   RateLogs r;
-  // γ + λ = 1 (a flat function, w = 0) is allowed here: shares of the room
-  // close to 1 round to it on the way back from the unconstrained scale.
-  r.valid = g >= 0.0 && g < 1.0 && l >= 0.0 && l < 1.0 && g + l <= 1.0;
+  r.valid = rates_valid(g, l);
   r.log_g = std::log(g);
   r.log_1mg = std::log1p(-g);
   r.log_l = std::log(l);

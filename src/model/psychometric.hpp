@@ -207,6 +207,13 @@ class PsychometricModel {
 
   // The rate logs of natural γ and λ.
   static RateLogs rate_logs(double g, double l) noexcept;
+  // Whether natural γ and λ are rates of the model, rate_logs(g, l).valid
+  // without the logarithms. γ + λ = 1 (a flat function, w = 0) is allowed:
+  // shares of the room close to 1 round to it on the way back from the
+  // unconstrained scale.
+  static bool rates_valid(double g, double l) noexcept {
+    return g >= 0.0 && g < 1.0 && l >= 0.0 && l < 1.0 && g + l <= 1.0;
+  }
 
   // log p(y | x) at natural (s, m, γ, λ) with the rate logs precomputed;
   // derivatives included.

@@ -12,6 +12,19 @@
 #if defined(VARNEL_HAVE_EXACT_LANES)
 namespace varnel {
 
+// The designs d .. d + W − 1 of a lane vector (spare lanes repeat the last of
+// the `count` real ones), column by column for the lanes and row by row for
+// the scalar redo.
+template <std::size_t W, class M>
+inline void lane_designs(const ScoreJob<M>& job, std::size_t d, std::size_t count,
+                         double (&columns)[M::kDesignColumns][W], double (&rows)[W][M::kDesignColumns]) noexcept {
+  for (std::size_t j = 0; j < W; ++j) {
+    for (std::size_t k = 0; k < M::kDesignColumns; ++k) {
+      rows[j][k] = columns[k][j] = job.designs->unchecked_at(d + std::min(j, count - 1), k);
+    }
+  }
+}
+
 // Designs of several columns: `Terms` gets one vector per column.
 template <class M, class Terms>
 VARNEL_TARGET_LANES void score_range_lanes4(const ScoreJob<M>& job, std::size_t first, std::size_t last,
@@ -23,11 +36,7 @@ VARNEL_TARGET_LANES void score_range_lanes4(const ScoreJob<M>& job, std::size_t 
     const std::size_t count = std::min<std::size_t>(4, last - d);
     alignas(32) double columns[K][4];
     double rows[4][K];
-    for (std::size_t j = 0; j < 4; ++j) {
-      for (std::size_t k = 0; k < K; ++k) {
-        rows[j][k] = columns[k][j] = job.designs->unchecked_at(d + std::min(j, count - 1), k);
-      }
-    }
+    lane_designs(job, d, count, columns, rows);
     __m256d x[K];
     for (std::size_t k = 0; k < K; ++k) x[k] = _mm256_load_pd(columns[k]);
     __m256d sum_p0 = zero, sum_p1 = zero, sum_plp0 = zero, sum_plp1 = zero;
@@ -86,11 +95,7 @@ VARNEL_TARGET_LANES8 void score_range_lanes8(const ScoreJob<M>& job, std::size_t
     const std::size_t count = std::min<std::size_t>(8, last - d);
     alignas(64) double columns[K][8];
     double rows[8][K];
-    for (std::size_t j = 0; j < 8; ++j) {
-      for (std::size_t k = 0; k < K; ++k) {
-        rows[j][k] = columns[k][j] = job.designs->unchecked_at(d + std::min(j, count - 1), k);
-      }
-    }
+    lane_designs(job, d, count, columns, rows);
     __m512d x[K];
     for (std::size_t k = 0; k < K; ++k) x[k] = _mm512_load_pd(columns[k]);
     __m512d sum_p0 = zero, sum_p1 = zero, sum_plp0 = zero, sum_plp1 = zero;

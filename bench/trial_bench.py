@@ -17,11 +17,15 @@ from-scratch update. The grid method is the `questplus` package (norm_cdf, its
 parameters the mean m, the sd 1/s, the lower asymptote and the lapse rate)
 with the same prior evaluated on its grid, at several grid resolutions. The
 report gives the median and 95th percentile of the time per trial, the RMSE
-and mean posterior sd of m after 10, 20 and 40 trials, and the coarsest grid
-whose RMSE after 40 trials is at most varnel's.
+and mean posterior sd of m after 10, 20 and 40 trials, the coarsest grid
+whose RMSE after 40 trials is at most varnel's, and each method's squared
+error after 40 trials minus varnel's, paired over observers, with its
+standard error (the observers' answers are shared, so the pairing removes
+most of their noise).
 
 Run through bench/trial_bench.sh (which installs questplus into a venv of its
 own); alone: python bench/trial_bench.py [--observers 20] [--trials 40]
+[--grid-index 3] [--skip-from-scratch]
 [--problems 3-param 4-param] [--out report.json]
 """
 
@@ -174,19 +178,33 @@ def main() -> None:
     parser.add_argument("--trials", type=int, default=40)
     parser.add_argument("--problems", nargs="*", default=list(PROBLEMS))
     parser.add_argument("--grids", type=int, default=None, help="only the first N grid resolutions")
+    parser.add_argument("--grid-index", type=int, nargs="*", default=None,
+                        help="only these grid resolutions (0 = the coarsest)")
+    parser.add_argument("--skip-from-scratch", action="store_true")
     parser.add_argument("--out", default=None)
     args = parser.parse_args()
     report = {}
     for name in args.problems:
         problem = PROBLEMS[name]
         obs = observers(problem, args.observers, args.trials)
-        rows = [run_varnel(problem, obs, args.trials, "incremental").summary(),
-                run_varnel(problem, obs, args.trials, "from_scratch").summary()]
+        results = [run_varnel(problem, obs, args.trials, "incremental")]
+        if not args.skip_from_scratch:
+            results.append(run_varnel(problem, obs, args.trials, "from_scratch"))
         grids = problem.grids[: args.grids] if args.grids else problem.grids
+        if args.grid_index is not None:
+            grids = tuple(problem.grids[i] for i in args.grid_index)
+        first_grid = len(results)
         for sizes in grids:
-            rows.append(run_grid(problem, obs, args.trials, sizes).summary())
+            results.append(run_grid(problem, obs, args.trials, sizes))
+        rows = [r.summary() for r in results]
+        # Paired over observers: the difference of squared errors to varnel's, with its standard error.
+        last = CHECKPOINTS[-1]
+        mine = np.square(results[0].errors[last])
+        for r, result in zip(rows[1:], results[1:]):
+            diff = np.square(result.errors[last]) - mine
+            r["squared_error_minus_varnel"] = [float(diff.mean()), float(diff.std(ddof=1) / np.sqrt(diff.size))]
         target = rows[0]["rmse_m"][CHECKPOINTS[-1]]
-        reaching = [r for r in rows[2:] if r["rmse_m"][CHECKPOINTS[-1]] <= target]
+        reaching = [r for r in rows[first_grid:] if r["rmse_m"][CHECKPOINTS[-1]] <= target]
         report[name] = {"rows": rows, "coarsest_grid_reaching_varnel": reaching[0]["label"] if reaching else None}
         print(f"\n## {name}: {args.observers} observers x {args.trials} trials, {len(CANDIDATES)} candidates")
         print("| method | median ms/trial | p95 ms/trial | RMSE m @10/20/40 | mean sd m @10/20/40 |")
@@ -198,6 +216,10 @@ def main() -> None:
         base = rows[0]["median_ms"]
         for r in rows[1:]:
             print(f"- {r['label']}: {r['median_ms'] / base:.1f}x the incremental update's median time")
+        for r in rows[1:]:
+            mean, se = r["squared_error_minus_varnel"]
+            print(f"- {r['label']}: squared error of m after {last} trials minus varnel's, paired over observers: "
+                  f"{mean:+.4f} ± {se:.4f}")
         print(f"- p95 / median of the incremental update: {rows[0]['p95_ms'] / base:.2f}")
         print(f"- coarsest grid with RMSE after {CHECKPOINTS[-1]} trials <= varnel's "
               f"({target:.3f}): {report[name]['coarsest_grid_reaching_varnel']}")

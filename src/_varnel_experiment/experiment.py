@@ -985,8 +985,8 @@ class AdaptiveExperiment:
         n = len(self._trials)
         if self._box_choice is None or self._box_choice[0] != n:
             # The maximiser over the box under the current posterior, kept until the next trial.
-            estimator = _varnel().eig.EnumeratedMonteCarloEstimator([False, True], self._n_samples)
-            point, condition = self._box.maximise(estimator, self._model, self.posterior().draws, self._conditions())
+            point, condition = self._box.maximise(self._eig_estimator(), self._model, self.posterior().draws,
+                                                  self._conditions())
             self._box_choice = (n, point if condition is None else (*point, float(condition)))
         return self._box_choice[1]
 
@@ -997,10 +997,12 @@ class AdaptiveExperiment:
             return self._box_choice[1] if self._box_choice and self._box_choice[0] == len(self._trials) else None
         return None if self._scores is None else self.next_design()
 
+    def _eig_estimator(self) -> Any:
+        return _varnel().eig.EnumeratedMonteCarloEstimator([False, True], self._n_samples)
+
     def _score(self, designs: np.ndarray) -> np.ndarray:
         """The expected information gain of `designs` under the current posterior."""
-        estimator = _varnel().eig.EnumeratedMonteCarloEstimator([False, True], self._n_samples)
-        return np.asarray(estimator.estimate(self._model, self.posterior().draws, designs))
+        return np.asarray(self._eig_estimator().estimate(self._model, self.posterior().draws, designs))
 
     def done(self) -> bool:
         """True once the stopping rule holds: ``max_trials`` trials are recorded

@@ -74,7 +74,8 @@ VARNEL_TARGET_LANES void response_lanes4(const exact_exp_log::LibmTables& tab, c
 template <Link L>
 void response_rows_lanes(const PsychometricModel& model, const RateLogs& rates, const double* z,
                          const std::uint8_t* y, std::size_t n, ResponseLogProb* out) {
-  const exact_exp_log::LibmTables* tab = EigLanes<PsychometricModel>::tables(model, false);
+  // The link's tables, looked up once per process rather than per block of rows.
+  static const exact_exp_log::LibmTables* const tab = EigLanes<PsychometricModel>::tables(model, false);
   std::size_t i = 0;
   if (tab != nullptr) {
     for (; i + 4 <= n; i += 4) response_lanes4<L>(*tab, model, rates, z + i, y + i, out + i);

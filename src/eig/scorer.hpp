@@ -150,8 +150,6 @@ class DesignScorer {
     return result;
   }
 
-  const M& model() const noexcept { return model_; }
-
  private:
   M model_;
   std::vector<std::uint8_t> outcomes_;

@@ -92,7 +92,7 @@ class StimulusBox:
         with the largest expected information gain under ``draws`` by the
         EIG ``estimator``: the coarse grid, then a local pattern search."""
         design, _, _ = estimator.maximise_over_box(model, draws, self._lower, self._upper, _COARSE[self.dims],
-                                                   conditions or None)
+                                                   conditions or None, merge_repeats=True)
         point = tuple(float(v) for v in design[:self.dims])
         return point, (int(design[self.dims]) if conditions else None)
 

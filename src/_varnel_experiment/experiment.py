@@ -570,7 +570,8 @@ class AdaptiveExperiment:
     ``model`` is a ``varnel.models.PsychometricModel`` or
     ``TwoParameterPsychometricModel``; ``candidates`` the stimuli that may be
     presented (a non-empty 1-D sequence of finite floats). The information gain
-    averages over ``n_samples`` posterior draws. ``seed`` (a non-negative int;
+    averages over ``n_samples`` posterior draws (by default every particle of
+    the incremental update), each run of equal draws scored once. ``seed`` (a non-negative int;
     drawn from the OS when None and kept, so that a saved experiment resumes
     identically) fixes every random choice: equal settings and trials give
     equal choices. ``target_sd`` and ``max_trials`` define ``done()``;
@@ -609,7 +610,7 @@ class AdaptiveExperiment:
         num_tune: int = 400,
         num_draws: int = 1000,
         num_chains: int = 4,
-        n_samples: int = 1000,
+        n_samples: int = 2000,
         seed: int | None = None,
         target_sd: float | None = None,
         max_trials: int | None = None,
@@ -1002,7 +1003,8 @@ class AdaptiveExperiment:
 
     def _score(self, designs: np.ndarray) -> np.ndarray:
         """The expected information gain of `designs` under the current posterior."""
-        return np.asarray(self._eig_estimator().estimate(self._model, self.posterior().draws, designs))
+        # Resampled particles repeat; each run of equal draws is scored once.
+        return np.asarray(self._eig_estimator().estimate_merged(self._model, self.posterior().draws, designs))
 
     def done(self) -> bool:
         """True once the stopping rule holds: ``max_trials`` trials are recorded

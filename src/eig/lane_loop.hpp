@@ -26,8 +26,8 @@ inline void lane_designs(const ScoreJob<M>& job, std::size_t d, std::size_t coun
 }
 
 // Designs of several columns: `Terms` gets one vector per column.
-template <class M, class Terms>
-VARNEL_TARGET_LANES void score_range_lanes4(const ScoreJob<M>& job, std::size_t first, std::size_t last,
+template <class M, class Terms, bool Counted>
+VARNEL_TARGET_LANES void score_range_lanes4_of(const ScoreJob<M>& job, std::size_t first, std::size_t last,
                                             double* result) noexcept {
   constexpr std::size_t K = M::kDesignColumns;
   const exact_exp_log::LibmTables& tab = *job.lanes;
@@ -40,7 +40,8 @@ VARNEL_TARGET_LANES void score_range_lanes4(const ScoreJob<M>& job, std::size_t 
     __m256d x[K];
     for (std::size_t k = 0; k < K; ++k) x[k] = _mm256_load_pd(columns[k]);
     __m256d sum_p0 = zero, sum_p1 = zero, sum_plp0 = zero, sum_plp1 = zero;
-    for (const auto& sample : job.samples) {
+    for (std::size_t n = 0; n < job.samples.size(); ++n) {
+      const auto& sample = job.samples[n];
       __m256d p0, p1, plp0, plp1;
       __m256d bad;
       if constexpr (K == 1) {
@@ -67,6 +68,13 @@ VARNEL_TARGET_LANES void score_range_lanes4(const ScoreJob<M>& job, std::size_t 
         plp0 = _mm256_load_pd(v[2]);
         plp1 = _mm256_load_pd(v[3]);
       }
+      if constexpr (Counted) {
+        const __m256d c = _mm256_set1_pd(job.counts[n]);
+        p0 = _mm256_mul_pd(c, p0);
+        p1 = _mm256_mul_pd(c, p1);
+        plp0 = _mm256_mul_pd(c, plp0);
+        plp1 = _mm256_mul_pd(c, plp1);
+      }
       sum_p0 = _mm256_add_pd(sum_p0, p0);
       sum_p1 = _mm256_add_pd(sum_p1, p1);
       sum_plp0 = _mm256_add_pd(sum_plp0, plp0);
@@ -80,13 +88,13 @@ VARNEL_TARGET_LANES void score_range_lanes4(const ScoreJob<M>& job, std::size_t 
     for (std::size_t j = 0; j < count; ++j) {
       const double sum_p[2] = {s[0][j], s[1][j]};
       const double sum_plp[2] = {s[2][j], s[3][j]};
-      result[d + j] = design_score(job.outcomes, job.samples.size(), sum_p, sum_plp);
+      result[d + j] = design_score(job.outcomes, job.total, sum_p, sum_plp);
     }
   }
 }
 
-template <class M, class Terms>
-VARNEL_TARGET_LANES8 void score_range_lanes8(const ScoreJob<M>& job, std::size_t first, std::size_t last,
+template <class M, class Terms, bool Counted>
+VARNEL_TARGET_LANES8 void score_range_lanes8_of(const ScoreJob<M>& job, std::size_t first, std::size_t last,
                                              double* result) noexcept {
   constexpr std::size_t K = M::kDesignColumns;
   const exact_exp_log::LibmTables& tab = *job.lanes;
@@ -99,7 +107,8 @@ VARNEL_TARGET_LANES8 void score_range_lanes8(const ScoreJob<M>& job, std::size_t
     __m512d x[K];
     for (std::size_t k = 0; k < K; ++k) x[k] = _mm512_load_pd(columns[k]);
     __m512d sum_p0 = zero, sum_p1 = zero, sum_plp0 = zero, sum_plp1 = zero;
-    for (const auto& sample : job.samples) {
+    for (std::size_t n = 0; n < job.samples.size(); ++n) {
+      const auto& sample = job.samples[n];
       __m512d p0, p1, plp0, plp1;
       unsigned mask;
       if constexpr (K == 1) {
@@ -126,6 +135,13 @@ VARNEL_TARGET_LANES8 void score_range_lanes8(const ScoreJob<M>& job, std::size_t
         plp0 = _mm512_load_pd(v[2]);
         plp1 = _mm512_load_pd(v[3]);
       }
+      if constexpr (Counted) {
+        const __m512d c = _mm512_set1_pd(job.counts[n]);
+        p0 = _mm512_mul_pd(c, p0);
+        p1 = _mm512_mul_pd(c, p1);
+        plp0 = _mm512_mul_pd(c, plp0);
+        plp1 = _mm512_mul_pd(c, plp1);
+      }
       sum_p0 = _mm512_add_pd(sum_p0, p0);
       sum_p1 = _mm512_add_pd(sum_p1, p1);
       sum_plp0 = _mm512_add_pd(sum_plp0, plp0);
@@ -139,9 +155,22 @@ VARNEL_TARGET_LANES8 void score_range_lanes8(const ScoreJob<M>& job, std::size_t
     for (std::size_t j = 0; j < count; ++j) {
       const double sum_p[2] = {s[0][j], s[1][j]};
       const double sum_plp[2] = {s[2][j], s[3][j]};
-      result[d + j] = design_score(job.outcomes, job.samples.size(), sum_p, sum_plp);
+      result[d + j] = design_score(job.outcomes, job.total, sum_p, sum_plp);
     }
   }
+}
+
+// The loops with samples that count once, or with their multiplicities.
+template <class M, class Terms>
+void score_range_lanes4(const ScoreJob<M>& job, std::size_t first, std::size_t last, double* result) noexcept {
+  if (job.counts == nullptr) return score_range_lanes4_of<M, Terms, false>(job, first, last, result);
+  score_range_lanes4_of<M, Terms, true>(job, first, last, result);
+}
+
+template <class M, class Terms>
+void score_range_lanes8(const ScoreJob<M>& job, std::size_t first, std::size_t last, double* result) noexcept {
+  if (job.counts == nullptr) return score_range_lanes8_of<M, Terms, false>(job, first, last, result);
+  score_range_lanes8_of<M, Terms, true>(job, first, last, result);
 }
 
 }  // namespace varnel

@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -39,6 +40,10 @@ struct ScoreJob {
   const M* model;
   std::span<const std::uint8_t> outcomes;
   std::span<const typename M::EigSample> samples;
+  // Each sample's multiplicity (runs of equal rows merged), or null when
+  // every sample counts once; `total` is the number of rows they stand for.
+  const double* counts;
+  std::size_t total;
   const MatrixView* designs;
   // The lanes' tables, or null for the scalar loop; eight lanes or four.
   const exact_exp_log::LibmTables* lanes;
@@ -83,14 +88,16 @@ void score_range_scalar(const ScoreJob<M>& job, std::size_t first, std::size_t l
     for (std::size_t j = 0; j < M::kDesignColumns; ++j) row[j] = job.designs->unchecked_at(d, j);
     double sum_p[2] = {0.0, 0.0};
     double sum_plp[2] = {0.0, 0.0};
-    for (const auto& sample : job.samples) {
-      const ResponseProbs r = job.model->response_probs(sample, std::span<const double>(row, M::kDesignColumns));
+    for (std::size_t n = 0; n < job.samples.size(); ++n) {
+      const ResponseProbs r =
+          job.model->response_probs(job.samples[n], std::span<const double>(row, M::kDesignColumns));
+      const double c = job.counts == nullptr ? 1.0 : job.counts[n];  // 1·p is p, bit for bit
       for (int y = 0; y < 2; ++y) {
-        sum_p[y] += r.p[y];
-        sum_plp[y] += p_log_p(r, y);
+        sum_p[y] += c * r.p[y];
+        sum_plp[y] += c * p_log_p(r, y);
       }
     }
-    result[d] = design_score(job.outcomes, job.samples.size(), sum_p, sum_plp);
+    result[d] = design_score(job.outcomes, job.total, sum_p, sum_plp);
   }
 }
 
@@ -100,6 +107,10 @@ inline constexpr std::uint64_t kMinScorePairsPerThread = 8192;
 // The samples of one set of parameter rows, prepared once, and the kernel
 // that scores designs under them: any number of design sets may be scored
 // with the same samples (the box search scores many small ones).
+// With `merge_repeats`, a run of equal consecutive rows (as resampled
+// particles come) is prepared and scored once and weighted by its length:
+// the same estimate with fewer evaluations, its sums rounded differently
+// where a run is longer than one row (bit for bit the same where none is).
 // Precondition of the constructor: n_samples >= 1 rows of dim() values each
 // (checked); for models whose rows are checked, every row inside the support
 // (Panic otherwise).
@@ -107,16 +118,24 @@ template <ResponseModel M>
 class DesignScorer {
  public:
   DesignScorer(const M& model, ScoreKernel kernel, std::span<const std::uint8_t> outcomes,
-               std::span<const double> rows, std::uint64_t n_samples)
-      : model_(model), outcomes_(outcomes.begin(), outcomes.end()) {
+               std::span<const double> rows, std::uint64_t n_samples, bool merge_repeats = false)
+      : model_(model), outcomes_(outcomes.begin(), outcomes.end()), total_(static_cast<std::size_t>(n_samples)) {
     const std::size_t dim = model.dim();
     check(rows.size() / dim == n_samples && rows.size() % dim == 0, "theta.len() == n_samples * dim");
     samples_.reserve(static_cast<std::size_t>(n_samples));
+    bool repeats = false;
     for (std::size_t n = 0; n < n_samples; ++n) {
       const std::span<const double> row = rows.subspan(n * dim, dim);
+      if (merge_repeats && n > 0 && std::memcmp(row.data(), row.data() - dim, dim * sizeof(double)) == 0) {
+        counts_.back() += 1.0;
+        repeats = true;
+        continue;
+      }
       if constexpr (M::kEigRowsChecked) check(model.in_support(row), "parameter row inside the model's support");
       samples_.push_back(model.eig_sample(row));
+      if (merge_repeats) counts_.push_back(1.0);
     }
+    if (!repeats) counts_.clear();
     if constexpr (HasEigLanes<M>) {
       if (kernel == ScoreKernel::Fastest && EigLanes<M>::tables(model, true) != nullptr) {
         lanes_ = EigLanes<M>::tables(model, true);
@@ -133,7 +152,8 @@ class DesignScorer {
     const std::size_t n_designs = designs.rows;
     std::vector<double> result(n_designs, 0.0);
     if (outcomes_.empty() || n_designs == 0) return result;
-    const ScoreJob<M> job{&model_, outcomes_, samples_, &designs, lanes_, eight_};
+    const ScoreJob<M> job{&model_,   outcomes_, samples_, counts_.empty() ? nullptr : counts_.data(),
+                          total_,    &designs,  lanes_,   eight_};
     const std::size_t n_workers = useful_workers(
         threads, static_cast<std::uint64_t>(n_designs) * samples_.size(), kMinScorePairsPerThread, n_designs);
     // Contiguous blocks of designs, whole vectors of them where the lanes run.
@@ -154,6 +174,8 @@ class DesignScorer {
   M model_;
   std::vector<std::uint8_t> outcomes_;
   std::vector<typename M::EigSample> samples_;
+  std::vector<double> counts_;  // empty when every sample counts once
+  std::size_t total_;
   const exact_exp_log::LibmTables* lanes_ = nullptr;
   bool eight_ = false;
 };
@@ -167,12 +189,12 @@ class DesignScorer {
 template <ResponseModel M>
 std::vector<double> score_designs(const M& model, ScoreKernel kernel, std::span<const std::uint8_t> outcomes,
                                   std::span<const double> rows, std::uint64_t n_samples, const MatrixView& designs,
-                                  unsigned threads = 0) {
+                                  unsigned threads = 0, bool merge_repeats = false) {
   if (outcomes.empty() || designs.rows == 0) return std::vector<double>(designs.rows, 0.0);
   // The mean of no samples does not exist.
   if (n_samples == 0) panic_unwrap_none();
   check_index(M::kDesignColumns - 1, designs.cols);
-  return DesignScorer<M>(model, kernel, outcomes, rows, n_samples).score(designs, threads);
+  return DesignScorer<M>(model, kernel, outcomes, rows, n_samples, merge_repeats).score(designs, threads);
 }
 
 }  // namespace varnel

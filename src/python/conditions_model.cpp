@@ -57,11 +57,6 @@ constexpr py::Signature<3> kCurveSignature{"ConditionsPsychometricModel.psychome
 constexpr py::Signature<3> kThresholdSignature{
     "ConditionsPsychometricModel.threshold", {"points", "level", "condition"}, 3};
 
-bool to_flag(PyObject* obj) {
-  if (!PyBool_Check(obj)) py::raise_wrong_type(obj, "bool");
-  return obj == Py_True;
-}
-
 std::int64_t to_count(PyObject* obj) {
   if (PyBool_Check(obj) || !PyLong_Check(obj)) py::raise_wrong_type(obj, "int");
   int overflow = 0;
@@ -76,7 +71,7 @@ PyObject* model_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     const auto a = py::parse_arguments(kNewSignature, args, kwargs);
     const std::int64_t count = py::convert_arg("num_conditions", a[0], to_count);
     const PsychometricModel base = psychometric_arguments({a[1], a[2], a[3], a[4], a[5], a[6], a[7]});
-    const auto flag = [&](const char* name, PyObject* obj) { return obj ? py::convert_arg(name, obj, to_flag) : false; };
+    const auto flag = [&](const char* name, PyObject* obj) { return obj ? py::convert_arg(name, obj, py::to_bool) : false; };
     auto model = Model::try_new(base, count, flag("per_condition_slope", a[8]), flag("per_condition_guess_rate", a[9]),
                                 flag("per_condition_lapse_rate", a[10]));
     if (!model) py::raise(PyExc_ValueError, model.error());

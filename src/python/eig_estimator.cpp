@@ -41,9 +41,14 @@ constexpr py::Signature<2> kNewSignature{
 constexpr py::Signature<3> kEstimateSignature{
     "EnumeratedMonteCarloEstimator.estimate", {"model", "params", "candidate_designs"}, 3};
 
-constexpr py::Signature<6> kMaximiseSignature{
+constexpr py::Signature<3> kEstimateMergedSignature{
+    "EnumeratedMonteCarloEstimator.estimate_merged", {"model", "params", "candidate_designs"}, 3};
+
+constexpr py::Signature<7> kMaximiseSignature{
     "EnumeratedMonteCarloEstimator.maximise_over_box",
-    {"model", "params", "lower", "upper", "coarse", "num_conditions"}, 5};
+    {"model", "params", "lower", "upper", "coarse", "num_conditions", "merge_repeats"},
+    5,
+    {nullptr, nullptr, nullptr, nullptr, nullptr, "None", "False"}};
 
 PyTypeObject* g_type = nullptr;  // created once per process
 
@@ -93,10 +98,12 @@ std::vector<double> sample_rows(const M& model, const ParamRows& params, std::ui
   });
 }
 
-PyObject* estimate(PyObject* self, PyObject* args, PyObject* kwargs) {
+template <std::size_t N>
+PyObject* estimate_with(PyObject* self, PyObject* args, PyObject* kwargs, const py::Signature<N>& signature,
+                        bool merge_repeats) {
   return py::guard([&]() -> py::PyRef {
     const Estimator& estimator = py::self_record<Estimator>(self, g_type, kClassName);
-    const auto a = py::parse_arguments(kEstimateSignature, args, kwargs);
+    const auto a = py::parse_arguments(signature, args, kwargs);
     const ParamRows params = py::convert_arg("params", a[1], to_param_rows);
     const py::F64Matrix designs = py::convert_arg("candidate_designs", a[2], py::to_f64_matrix);
     const auto model = try_any_model(a[0]);
@@ -107,12 +114,21 @@ PyObject* estimate(PyObject* self, PyObject* args, PyObject* kwargs) {
           const std::uint64_t n = estimator.n_samples;
           std::vector<double> rows;
           if (scoring_needs_samples(estimator.outcomes.size(), designs.view.rows)) rows = sample_rows(m, params, n);
-          std::vector<double> scores = py::without_gil(
-              [&] { return score_designs(m, ScoreKernel::Fastest, estimator.outcomes, rows, n, designs.view); });
+          std::vector<double> scores = py::without_gil([&] {
+            return score_designs(m, ScoreKernel::Fastest, estimator.outcomes, rows, n, designs.view, 0, merge_repeats);
+          });
           return py::new_f64_array(std::move(scores));
         },
         *model);
   });
+}
+
+PyObject* estimate(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return estimate_with(self, args, kwargs, kEstimateSignature, false);
+}
+
+PyObject* estimate_merged(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return estimate_with(self, args, kwargs, kEstimateMergedSignature, true);
 }
 
 PyObject* maximise_over_box(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -126,6 +142,7 @@ PyObject* maximise_over_box(PyObject* self, PyObject* args, PyObject* kwargs) {
     settings.coarse = static_cast<std::size_t>(py::convert_arg("coarse", a[4], py::to_u64));
     settings.conditions =
         static_cast<std::size_t>(py::convert_optional_arg("num_conditions", a[5], py::to_u64).value_or(0));
+    const bool merge_repeats = a[6] != nullptr && py::convert_arg("merge_repeats", a[6], py::to_bool);
     const auto model = try_any_model(a[0]);
     if (!model) panic("Invalid model");
     if (estimator.n_samples == 0) panic_unwrap_none();
@@ -142,7 +159,7 @@ PyObject* maximise_over_box(PyObject* self, PyObject* args, PyObject* kwargs) {
           const std::vector<double> rows = sample_rows(m, params, n);
           const BoxSearchResult found = py::without_gil([&] {
             using M = std::decay_t<decltype(m)>;
-            const DesignScorer<M> scorer(m, ScoreKernel::Fastest, estimator.outcomes, rows, n);
+            const DesignScorer<M> scorer(m, ScoreKernel::Fastest, estimator.outcomes, rows, n, merge_repeats);
             return maximise_over_box(scorer, settings);
           });
           py::PyRef design = py::take(PyTuple_New(static_cast<Py_ssize_t>(found.design.size())));
@@ -161,6 +178,13 @@ PyObject* maximise_over_box(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyMethodDef kMethods[] = {
     {py::method_name(kEstimateSignature.function), py::as_method(estimate), METH_VARARGS | METH_KEYWORDS,
      py::method_doc(kEstimateSignature)},
+    {py::method_name(kEstimateMergedSignature.function), py::as_method(estimate_merged), METH_VARARGS | METH_KEYWORDS,
+     py::method_doc(kEstimateMergedSignature,
+     "estimate, with each run of equal consecutive sample rows (as resampled\n"
+     "particles come) evaluated once and weighted by its length: the same\n"
+     "estimate in fewer evaluations. Where a run is longer than one row, the sums\n"
+     "are rounded differently from estimate's; where none is, the results are\n"
+     "estimate's, bit for bit.")},
     {py::method_name(kMaximiseSignature.function), py::as_method(maximise_over_box), METH_VARARGS | METH_KEYWORDS,
      py::method_doc(kMaximiseSignature,
      "The design of largest expected information gain over a box of one or two\n"
@@ -170,7 +194,9 @@ PyMethodDef kMethods[] = {
      "then a pattern search from the best three coarse points that lie apart,\n"
      "halving its spacing until it is below 1.25e-4 of each dimension's width.\n"
      "Every evaluation uses the same samples (taken from params as estimate\n"
-     "takes them). Returns (design tuple, its score, designs scored).")},
+     "takes them; runs of equal consecutive rows evaluated once, as in\n"
+     "estimate_merged, when merge_repeats is True). Returns (design tuple, its\n"
+     "score, designs scored).")},
     {nullptr, nullptr, 0, nullptr},
 };
 

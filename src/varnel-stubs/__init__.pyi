@@ -341,6 +341,16 @@ class eig:
             candidate_designs, stimulus in column 0), averaged over n_samples
             parameter rows (in the model's parameter order) taken evenly from params (posterior draws), or
             drawn from the model's priors when params is empty."""
+        def estimate_merged(
+            self,
+            model: _Model,
+            params: Sequence[Sequence[_Float]] | npt.NDArray[np.float64],
+            candidate_designs: npt.NDArray[np.float64],
+        ) -> npt.NDArray[np.float64]:
+            """estimate, with each run of equal consecutive sample rows (as
+            resampled particles come) evaluated once and weighted by its
+            length: the same estimate in fewer evaluations, rounded differently
+            where a run is longer than one row."""
         def maximise_over_box(
             self,
             model: _Model,
@@ -349,9 +359,12 @@ class eig:
             upper: Sequence[_Float],
             coarse: SupportsIndex,
             num_conditions: SupportsIndex | None = None,
+            merge_repeats: bool = False,
         ) -> tuple[tuple[float, ...], float, int]:
             """The design of largest expected information gain over a box of one
             or two continuous dimensions (in every condition when num_conditions
             is given): a coarse grid of `coarse` points per dimension, then a
             pattern search from the best three coarse points that lie apart, on
-            the same samples. Returns (design, its score, designs scored)."""
+            the same samples (runs of equal rows evaluated once, as in
+            estimate_merged, with merge_repeats). Returns (design, its score,
+            designs scored)."""

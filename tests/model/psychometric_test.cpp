@@ -379,5 +379,39 @@ TEST(ScoreDesignsGeneral, LanesAndScalarLoopGiveTheSameBits) {
   }
 }
 
+// Runs of equal rows (as resampled particles come) scored once with their
+// length: the lanes give the scalar loop's bits, the estimate is the
+// unmerged one up to rounding, and without runs it is the unmerged one.
+TEST(ScoreDesignsGeneral, MergedRepeatsKeepTheEstimate) {
+  auto model = *PsychometricModel::try_new(Link::Normal, 0.7, 1.5, 0.0, 2.0, Rate::beta(2.0, 8.0),
+                                           Rate::beta(1.5, 40.0));
+  std::mt19937_64 g(5);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  std::vector<double> distinct, runs;
+  std::size_t n_runs = 0;
+  for (int i = 0; i < 300; ++i) {
+    const double row[4] = {std::exp(2.0 * u(g)), 4.0 * u(g) - 2.0, 0.3 * u(g), 0.1 * u(g)};
+    distinct.insert(distinct.end(), row, row + 4);
+    for (int r = 1 + static_cast<int>(g() % 4); r > 0; --r, ++n_runs) runs.insert(runs.end(), row, row + 4);
+  }
+  std::vector<double> xs;
+  for (int i = 0; i < 37; ++i) xs.push_back(-6.0 + (1.0 / 3.0) * i);
+  const MatrixView designs{xs.data(), xs.size(), 1, 1, 1};
+  const std::vector<std::uint8_t> outcomes{0, 1};
+  const auto exact = score_designs(model, ScoreKernel::Scalar, outcomes, runs, n_runs, designs, 1);
+  const auto merged_scalar = score_designs(model, ScoreKernel::Scalar, outcomes, runs, n_runs, designs, 1, true);
+  for (ScoreKernel kernel : {ScoreKernel::Fastest, ScoreKernel::FourLanes}) {
+    const auto merged = score_designs(model, kernel, outcomes, runs, n_runs, designs, 2, true);
+    EXPECT_EQ(std::memcmp(merged.data(), merged_scalar.data(), xs.size() * sizeof(double)), 0);
+    const auto plain = score_designs(model, kernel, outcomes, distinct, 300, designs, 2);
+    const auto plain_merged = score_designs(model, kernel, outcomes, distinct, 300, designs, 2, true);
+    EXPECT_EQ(std::memcmp(plain.data(), plain_merged.data(), xs.size() * sizeof(double)), 0);
+  }
+  for (std::size_t d = 0; d < xs.size(); ++d) {
+    EXPECT_NEAR(merged_scalar[d], exact[d], 1e-13) << "design " << xs[d];
+    EXPECT_GT(exact[d], 1e-4);  // an estimate worth comparing
+  }
+}
+
 }  // namespace
 }  // namespace varnel

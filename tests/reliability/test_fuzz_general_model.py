@@ -131,24 +131,25 @@ def test_methods_with_any_self(method, self_object, args):
 
 
 @fuzz
-@given(bool_lists, st.integers(0, 30), any_models,
+@given(st.sampled_from(["estimate", "estimate_merged"]), bool_lists, st.integers(0, 30), any_models,
        arguments(["params", "candidate_designs"], {
            "params": or_anything(float_list_lists | st.builds(lambda n, d: np.abs(np.random.default_rng(n).normal(0.1, 0.05, (n, d))), st.integers(0, 6), st.integers(1, 5))),
            "candidate_designs": or_anything(float_matrices)}))
-def test_eig_estimate(outcomes, n_samples, model, call):
+def test_eig_estimate(method, outcomes, n_samples, model, call):
     estimator = EigEstimator(outcomes, n_samples)
     args, kwargs = call
     designs = kwargs.get("candidate_designs", args[1] if len(args) > 1 else None)
     check = is_scores(designs) if isinstance(designs, np.ndarray) and designs.ndim == 2 else None
-    call_checked(estimator.estimate, (model, *args), kwargs, check, also_allowed=(ValueError,))
+    call_checked(getattr(estimator, method), (model, *args), kwargs, check, also_allowed=(ValueError,))
 
 
 @fuzz
 @given(bool_lists, st.integers(0, 30), any_models,
-       arguments(["params", "lower", "upper", "coarse", "num_conditions"], {
+       arguments(["params", "lower", "upper", "coarse", "num_conditions", "merge_repeats"], {
            "params": or_anything(float_list_lists),
            "lower": or_anything(st.lists(st.floats(), max_size=3)), "upper": or_anything(st.lists(st.floats(), max_size=3)),
-           "coarse": or_anything(st.integers(0, 40) | st.integers(0, 2**64)), "num_conditions": or_anything(st.integers(0, 4))}))
+           "coarse": or_anything(st.integers(0, 40) | st.integers(0, 2**64)), "num_conditions": or_anything(st.integers(0, 4)),
+           "merge_repeats": or_anything(st.booleans())}))
 def test_eig_maximise_over_box(outcomes, n_samples, model, call):
     def check(result):
         design, score, evaluations = result

@@ -68,6 +68,11 @@ std::vector<std::vector<double>> to_f64_list_list(PyObject* obj) {
   return out;
 }
 
+bool to_bool(PyObject* obj) {
+  if (!PyBool_Check(obj)) raise_wrong_type(obj, "bool");
+  return obj == Py_True;
+}
+
 std::vector<std::uint8_t> to_bool_list(PyObject* obj) {
   std::vector<std::uint8_t> out;
   for_each_item(obj, out, [&](PyObject* item) {

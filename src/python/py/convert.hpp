@@ -34,6 +34,8 @@ std::vector<double> to_f64_list(PyObject* obj);
 std::vector<std::vector<double>> to_f64_list_list(PyObject* obj);
 // A sequence (not str) of bool or NumPy bool scalars, as bytes 0/1.
 std::vector<std::uint8_t> to_bool_list(PyObject* obj);
+// True or False, nothing else.
+bool to_bool(PyObject* obj);
 
 // With a TypeError pending: replaces it by "argument '<name>': <message>" with
 // the same cause. Other exceptions are left as they are.

@@ -22,7 +22,9 @@ from importlib import metadata as _metadata
 from .box import StimulusBox
 from .diagnostics import bulk_ess, normal_quantile, rhat
 from .experiment import (
+    DEFAULT_BOX_SAMPLES,
     DEFAULT_MAX_TRIALS,
+    DEFAULT_SAMPLES,
     QUANTILES,
     UPDATES,
     AdaptiveExperiment,

@@ -84,6 +84,11 @@ UPDATES = ("incremental", "from_scratch")
 
 # The trial count at which done() is True when max_trials is not set.
 DEFAULT_MAX_TRIALS = 500
+# The information gain's posterior draws: every particle of the incremental
+# update for a list of candidates; half of them over a box, whose search
+# scores several hundred designs a trial.
+DEFAULT_SAMPLES = 2000
+DEFAULT_BOX_SAMPLES = 1000
 
 
 class PsychometricBand(NamedTuple):
@@ -570,8 +575,11 @@ class AdaptiveExperiment:
     ``model`` is a ``varnel.models.PsychometricModel`` or
     ``TwoParameterPsychometricModel``; ``candidates`` the stimuli that may be
     presented (a non-empty 1-D sequence of finite floats). The information gain
-    averages over ``n_samples`` posterior draws (by default every particle of
-    the incremental update), each run of equal draws scored once. ``seed`` (a non-negative int;
+    averages over ``n_samples`` posterior draws, each run of equal draws
+    scored once: by default DEFAULT_SAMPLES (2000, every particle of the
+    incremental update), or DEFAULT_BOX_SAMPLES (1000) over a StimulusBox,
+    whose search scores some 500 designs a trial where a list has tens.
+    ``seed`` (a non-negative int;
     drawn from the OS when None and kept, so that a saved experiment resumes
     identically) fixes every random choice: equal settings and trials give
     equal choices. ``target_sd`` and ``max_trials`` define ``done()``;
@@ -610,7 +618,7 @@ class AdaptiveExperiment:
         num_tune: int = 400,
         num_draws: int = 1000,
         num_chains: int = 4,
-        n_samples: int = 2000,
+        n_samples: int | None = None,
         seed: int | None = None,
         target_sd: float | None = None,
         max_trials: int | None = None,
@@ -654,6 +662,8 @@ class AdaptiveExperiment:
         self._num_tune: int = _count("num_tune", num_tune)
         self._num_draws: int = _count("num_draws", num_draws)
         self._num_chains: int = _count("num_chains", num_chains)
+        if n_samples is None:
+            n_samples = DEFAULT_BOX_SAMPLES if self._box is not None else DEFAULT_SAMPLES
         self._n_samples: int = _count("n_samples", n_samples)
         if seed is None:
             seed = secrets.randbits(63)

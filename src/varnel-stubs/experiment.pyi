@@ -1,7 +1,9 @@
 """Adaptive experiments (varnel.experiment): the package _varnel_experiment,
 whose annotations are the types."""
 
+from _varnel_experiment import DEFAULT_BOX_SAMPLES as DEFAULT_BOX_SAMPLES
 from _varnel_experiment import DEFAULT_MAX_TRIALS as DEFAULT_MAX_TRIALS
+from _varnel_experiment import DEFAULT_SAMPLES as DEFAULT_SAMPLES
 from _varnel_experiment import QUANTILES as QUANTILES
 from _varnel_experiment import STRATEGIES as STRATEGIES
 from _varnel_experiment import UPDATES as UPDATES

@@ -73,6 +73,14 @@ struct PsychometricTerms {
   VARNEL_TARGET_LANES8 static inline unsigned terms_of_z8(const exact_exp_log::LibmTables& tab, const RateLogs& rates,
                                                           __m512d z, __m512d& p0, __m512d& p1, __m512d& plp0,
                                                           __m512d& plp1) noexcept {
+    return terms_of_z8(tab, _mm512_set1_pd(rates.g), _mm512_set1_pd(rates.l), _mm512_set1_pd(rates.w), z, p0, p1, plp0,
+                       plp1);
+  }
+
+  // The same with rates of their own in every lane.
+  VARNEL_TARGET_LANES8 static inline unsigned terms_of_z8(const exact_exp_log::LibmTables& tab, __m512d g, __m512d l,
+                                                          __m512d w, __m512d z, __m512d& p0, __m512d& p1,
+                                                          __m512d& plp0, __m512d& plp1) noexcept {
     using namespace exact_exp_log::lanes;
     const __m512d zero = _mm512_setzero_pd();
     const __m512d tiny = _mm512_set1_pd(kTinyProbability);
@@ -80,8 +88,8 @@ struct PsychometricTerms {
     __m512d F, G;
     __mmask8 bad_link;
     link_lanes8<L>(tab, z, F, G, bad_link);
-    p0 = _mm512_add_pd(_mm512_set1_pd(rates.l), _mm512_mul_pd(_mm512_set1_pd(rates.w), G));
-    p1 = _mm512_add_pd(_mm512_set1_pd(rates.g), _mm512_mul_pd(_mm512_set1_pd(rates.w), F));
+    p0 = _mm512_add_pd(l, _mm512_mul_pd(w, G));
+    p1 = _mm512_add_pd(g, _mm512_mul_pd(w, F));
     __mmask8 bad_l0, bad_l1;
     const __m512d lp0 = log8(tab, p0, bad_l0);
     const __m512d lp1 = log8(tab, p1, bad_l1);
@@ -208,13 +216,13 @@ template <Link L>
 struct ConditionsTerms {
   using Sample = ConditionsPsychometricModel::EigSample;
 
-  VARNEL_TARGET_LANES static inline __m256d terms4(const exact_exp_log::LibmTables& tab, const Sample& t,
-                                                   const __m256d* x, __m256d& p0, __m256d& p1, __m256d& plp0,
-                                                   __m256d& plp1) noexcept {
-    alignas(32) double conditions[4], s[4], m[4], g[4], l[4], w[4], invalid[4];
-    _mm256_store_pd(conditions, x[1]);
+  // Each lane's condition's slope, location and rates, and whether its
+  // condition is an index (invalid: all ones in the sign bit, else 0).
+  template <std::size_t W>
+  static inline void gather(const Sample& t, const double* conditions, double* s, double* m, double* g, double* l,
+                            double* w, double* invalid) noexcept {
     const auto count = static_cast<double>(t.conditions.size());
-    for (int j = 0; j < 4; ++j) {
+    for (std::size_t j = 0; j < W; ++j) {
       const double c = conditions[j];
       const bool valid = c >= 0.0 && c < count && c == std::floor(c);
       const auto& part = t.conditions[valid ? static_cast<std::size_t>(c) : 0];
@@ -223,12 +231,33 @@ struct ConditionsTerms {
       g[j] = part.rates.g;
       l[j] = part.rates.l;
       w[j] = part.rates.w;
-      invalid[j] = valid ? 0.0 : -1.0;  // all ones in the sign bit: flagged below
+      invalid[j] = valid ? 0.0 : -1.0;
     }
+  }
+
+  VARNEL_TARGET_LANES static inline __m256d terms4(const exact_exp_log::LibmTables& tab, const Sample& t,
+                                                   const __m256d* x, __m256d& p0, __m256d& p1, __m256d& plp0,
+                                                   __m256d& plp1) noexcept {
+    alignas(32) double conditions[4], s[4], m[4], g[4], l[4], w[4], invalid[4];
+    _mm256_store_pd(conditions, x[1]);
+    gather<4>(t, conditions, s, m, g, l, w, invalid);
     const __m256d z = _mm256_mul_pd(_mm256_load_pd(s), _mm256_sub_pd(x[0], _mm256_load_pd(m)));
     const __m256d bad = PsychometricTerms<L>::terms_of_z4(tab, _mm256_load_pd(g), _mm256_load_pd(l),
                                                           _mm256_load_pd(w), z, p0, p1, plp0, plp1);
     return _mm256_or_pd(bad, _mm256_cmp_pd(_mm256_load_pd(invalid), _mm256_setzero_pd(), _CMP_LT_OQ));
+  }
+
+  // terms4 in eight lanes.
+  VARNEL_TARGET_LANES8 static inline unsigned terms8(const exact_exp_log::LibmTables& tab, const Sample& t,
+                                                     const __m512d* x, __m512d& p0, __m512d& p1, __m512d& plp0,
+                                                     __m512d& plp1) noexcept {
+    alignas(64) double conditions[8], s[8], m[8], g[8], l[8], w[8], invalid[8];
+    _mm512_store_pd(conditions, x[1]);
+    gather<8>(t, conditions, s, m, g, l, w, invalid);
+    const __m512d z = _mm512_mul_pd(_mm512_load_pd(s), _mm512_sub_pd(x[0], _mm512_load_pd(m)));
+    const unsigned bad = PsychometricTerms<L>::terms_of_z8(tab, _mm512_load_pd(g), _mm512_load_pd(l),
+                                                           _mm512_load_pd(w), z, p0, p1, plp0, plp1);
+    return bad | _mm512_cmp_pd_mask(_mm512_load_pd(invalid), _mm512_setzero_pd(), _CMP_LT_OQ);
   }
 };
 
@@ -336,7 +365,7 @@ void EigLanes<ContrastSensitivityModel>::score_range(const ScoreJob<ContrastSens
 
 const exact_exp_log::LibmTables* EigLanes<ConditionsPsychometricModel>::tables(
     const ConditionsPsychometricModel& model, bool eight) noexcept {
-  return eight ? nullptr : EigLanes<PsychometricModel>::tables(model.base, false);
+  return EigLanes<PsychometricModel>::tables(model.base, eight);
 }
 
 void EigLanes<ConditionsPsychometricModel>::score_range(const ScoreJob<ConditionsPsychometricModel>& job,
@@ -345,11 +374,11 @@ void EigLanes<ConditionsPsychometricModel>::score_range(const ScoreJob<Condition
   using M = ConditionsPsychometricModel;
   switch (job.model->base.link) {
     case Link::Logistic:
-      return score_range_lanes4<M, ConditionsTerms<Link::Logistic>>(job, first, last, result);
+      return score_range_for<M, ConditionsTerms<Link::Logistic>>(job, first, last, result);
     case Link::Normal:
-      return score_range_lanes4<M, ConditionsTerms<Link::Normal>>(job, first, last, result);
+      return score_range_for<M, ConditionsTerms<Link::Normal>>(job, first, last, result);
     case Link::Gumbel:
-      return score_range_lanes4<M, ConditionsTerms<Link::Gumbel>>(job, first, last, result);
+      return score_range_for<M, ConditionsTerms<Link::Gumbel>>(job, first, last, result);
   }
 #endif
   score_range_scalar(job, first, last, result);

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <cstring>
@@ -190,8 +191,9 @@ TEST(ConditionsModel, LanesAndScalarLoopGiveTheSameBits) {
     for (std::size_t i = 0; i < n; ++i) model.draw_prior(rng, std::span<double>(theta).subspan(i * model.dim(), model.dim()));
     const std::vector<std::uint8_t> outcomes{0, 1};
     const auto scalar = score_designs(model, ScoreKernel::Scalar, outcomes, theta, n, designs, 1);
-    for (const unsigned threads : {1u, 3u}) {
-      const auto lanes = score_designs(model, ScoreKernel::Fastest, outcomes, theta, n, designs, threads);
+    for (const auto& [kernel, threads] : {std::pair{ScoreKernel::Fastest, 1u}, std::pair{ScoreKernel::Fastest, 3u},
+                                          std::pair{ScoreKernel::FourLanes, 3u}}) {
+      const auto lanes = score_designs(model, kernel, outcomes, theta, n, designs, threads);
       for (std::size_t d = 0; d < designs.rows; ++d) {
         if (std::isnan(lanes[d]) && std::isnan(scalar[d])) continue;
         EXPECT_EQ(std::memcmp(&lanes[d], &scalar[d], sizeof(double)), 0) << "design " << d;

@@ -31,7 +31,7 @@ struct BoxSearchSettings {
   std::size_t coarse = 0;           // coarse grid points per dimension (>= 2)
   std::size_t conditions = 0;       // condition indices 0 .. conditions−1 appended as a column; 0 for none
   std::size_t searches = 3;         // coarse points the pattern search starts from
-  double tolerance = 5e-4;          // the final spacing, as a share of each dimension's width
+  double tolerance = 1.25e-4;       // the final spacing, as a share of each dimension's width
   std::size_t max_rounds = 200;     // a bound on the rounds, never reached by a smooth score
 };
 

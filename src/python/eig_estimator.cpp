@@ -192,7 +192,7 @@ PyMethodDef kMethods[] = {
      "condition 0 .. num_conditions - 1 (appended as the last design column) when\n"
      "num_conditions is given: a coarse grid of `coarse` points per dimension,\n"
      "then a pattern search from the best three coarse points that lie apart,\n"
-     "halving its spacing until it is below 5e-4 of each dimension's width.\n"
+     "halving its spacing until it is below 1.25e-4 of each dimension's width.\n"
      "Every evaluation uses the same samples (taken from params as estimate\n"
      "takes them; runs of equal consecutive rows evaluated once, as in\n"
      "estimate_merged, when merge_repeats is True). Returns (design tuple, its\n"

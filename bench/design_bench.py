@@ -38,7 +38,7 @@ def trial_times(experiment: AdaptiveExperiment, answer, trials: int) -> list[flo
 
 def main() -> None:
     parser = argparse.ArgumentParser()
-    parser.add_argument("--trials", type=int, default=40)
+    parser.add_argument("--trials", type=int, default=100)
     args = parser.parse_args()
     rng = np.random.default_rng(0)
     out: dict[str, object] = {}

@@ -60,6 +60,10 @@ namespace particles_detail {
 
 // Below this many (point, trial) pairs per round a second thread costs more than it saves.
 inline constexpr std::uint64_t kMinPairsPerThread = 4096;
+// The same for a move, whose pairs each cost a NUTS trajectory's leapfrog
+// steps, not one likelihood term: a move of 250 points over 10 trials (about
+// a millisecond) is already worth a second thread.
+inline constexpr std::uint64_t kMinMovePairsPerThread = 512;
 // Bounds of the step size change between two rounds.
 inline constexpr double kMaxStepFactor = 2.0;
 inline constexpr double kStepAdaptRate = 2.0;
@@ -132,7 +136,7 @@ MoveResult move_points_impl(const M& model, const MatrixView& design, const Bool
   std::vector<std::uint8_t> unplaced(n, 0);
   const std::size_t pairs_per_point = std::max<std::size_t>(1, std::min(design.rows, observations.len));
   const std::size_t workers = useful_workers(threads, static_cast<std::uint64_t>(n) * pairs_per_point,
-                                             kMinPairsPerThread, n);
+                                             kMinMovePairsPerThread, n);
   const std::size_t block = (n + workers - 1) / workers;
   double step_size = settings.step_size;
   double accept_total = 0.0;

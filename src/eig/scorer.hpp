@@ -123,19 +123,17 @@ class DesignScorer {
     const std::size_t dim = model.dim();
     check(rows.size() / dim == n_samples && rows.size() % dim == 0, "theta.len() == n_samples * dim");
     samples_.reserve(static_cast<std::size_t>(n_samples));
-    bool repeats = false;
     for (std::size_t n = 0; n < n_samples; ++n) {
       const std::span<const double> row = rows.subspan(n * dim, dim);
       if (merge_repeats && n > 0 && std::memcmp(row.data(), row.data() - dim, dim * sizeof(double)) == 0) {
         counts_.back() += 1.0;
-        repeats = true;
         continue;
       }
       if constexpr (M::kEigRowsChecked) check(model.in_support(row), "parameter row inside the model's support");
       samples_.push_back(model.eig_sample(row));
       if (merge_repeats) counts_.push_back(1.0);
     }
-    if (!repeats) counts_.clear();
+    if (samples_.size() == total_) counts_.clear();  // no run longer than one row: nothing to weigh
     if constexpr (HasEigLanes<M>) {
       if (kernel == ScoreKernel::Fastest && EigLanes<M>::tables(model, true) != nullptr) {
         lanes_ = EigLanes<M>::tables(model, true);

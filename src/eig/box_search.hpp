@@ -8,11 +8,10 @@
 // better, else halves h, until h is below a tolerance in every dimension.
 // Every evaluation scores the same prepared samples, so the result is a
 // deterministic function of the samples whatever the thread count: the
-// coarse grid is split over the threads, and each search runs on a thread of
-// its own. Python-free.
+// coarse grid is split over the threads, and the searches run in step, each
+// round's new points of all of them split over two. Python-free.
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -143,6 +142,13 @@ BoxSearchResult maximise_over_box(const DesignScorer<M>& scorer, const BoxSearch
     double value;
     std::vector<double> h;
     bool active = true;
+    std::size_t rounds = 0;
+    // This round's points (each scored once), and for each the index of the
+    // same point in the last round or −1; its new points start at `first`
+    // in the round's batch of every search.
+    std::vector<double> designs, last_designs, last_scores;
+    std::vector<std::ptrdiff_t> known;
+    std::size_t first = 0;
   };
   std::vector<Search> searches;
   std::vector<std::size_t> chosen;
@@ -172,55 +178,101 @@ BoxSearchResult maximise_over_box(const DesignScorer<M>& scorer, const BoxSearch
       if (a != 0 || b != 0) offsets.push_back({static_cast<double>(a), static_cast<double>(b)});
     }
   }
-  // Each search on a thread of its own: one search's rounds are too small to
-  // split, and its path depends on its own scores alone.
-  std::vector<std::size_t> scored(searches.size(), 0);
-  const auto search = [&](std::size_t b) {
-    Search& s = searches[b];
-    std::vector<double> round_designs;
-    std::vector<double> point(dims);
-    for (std::size_t round = 0; round < settings.max_rounds && s.active; ++round) {
-      round_designs.clear();
-      for (const auto& offset : offsets) {
-        for (std::size_t k = 0; k < dims; ++k) {
-          point[k] = std::clamp(s.centre[k] + offset[k] * s.h[k], settings.lower[k], settings.upper[k]);
-        }
-        // Clipping at an edge can repeat the centre or another point: each is scored once.
-        bool repeated = point == s.centre;
-        for (std::size_t r = 0; r < round_designs.size() / columns && !repeated; ++r) {
-          repeated = std::equal(point.begin(), point.end(), round_designs.begin() + static_cast<std::ptrdiff_t>(r * columns));
-        }
-        if (repeated) continue;
-        round_designs.insert(round_designs.end(), point.begin(), point.end());
-        if (settings.conditions > 0) round_designs.push_back(s.condition);
-      }
-      const std::vector<double> scores = score(round_designs, 1);
-      scored[b] += scores.size();
-      std::ptrdiff_t best = -1;
-      for (std::size_t r = 0; r < scores.size(); ++r) {
-        if (best < 0 || better(scores[r], scores[static_cast<std::size_t>(best)])) best = static_cast<std::ptrdiff_t>(r);
-      }
-      if (best >= 0 && better(scores[static_cast<std::size_t>(best)], s.value)) {
-        const auto r = static_cast<std::size_t>(best);
-        s.value = scores[r];
-        std::copy_n(round_designs.begin() + static_cast<std::ptrdiff_t>(r * columns), dims, s.centre.begin());
-        continue;
-      }
-      bool fine = true;
+  const auto same_point = [&](const double* a, const double* b) { return std::equal(a, a + dims, b); };
+  std::vector<double> point(dims);
+  // Appends the points of search s's next round that need a score to `batch`.
+  const auto prepare = [&](Search& s, std::vector<double>& batch) {
+    s.designs.clear();
+    s.known.clear();
+    s.first = batch.size() / columns;
+    for (const auto& offset : offsets) {
       for (std::size_t k = 0; k < dims; ++k) {
-        s.h[k] /= 2.0;
-        fine = fine && s.h[k] < settings.tolerance * width[k];
+        point[k] = std::clamp(s.centre[k] + offset[k] * s.h[k], settings.lower[k], settings.upper[k]);
       }
-      s.active = !fine;
+      // Clipping at an edge can repeat the centre or another point: each is scored once.
+      bool repeated = point == s.centre;
+      for (std::size_t r = 0; r < s.designs.size() / columns && !repeated; ++r) {
+        repeated = same_point(point.data(), s.designs.data() + r * columns);
+      }
+      if (repeated) continue;
+      s.designs.insert(s.designs.end(), point.begin(), point.end());
+      if (settings.conditions > 0) s.designs.push_back(s.condition);
+      // After a move, some points of the stencil are points of the last
+      // round: their scores are known (a score is a function of the design).
+      std::ptrdiff_t from = -1;
+      for (std::size_t r = 0; r < s.last_scores.size() && from < 0; ++r) {
+        if (same_point(point.data(), s.last_designs.data() + r * columns)) from = static_cast<std::ptrdiff_t>(r);
+      }
+      s.known.push_back(from);
+      if (from < 0) batch.insert(batch.end(), s.designs.end() - static_cast<std::ptrdiff_t>(columns), s.designs.end());
     }
   };
-  // Each thread takes the next search not yet taken, so that none waits while another has two.
-  const std::size_t workers = std::min<std::size_t>(searches.size(), threads == 0 ? default_threads() : threads);
-  std::atomic<std::size_t> next{0};
-  score_in_blocks(std::max<std::size_t>(1, workers), 1, [&](std::size_t, std::size_t) {
-    for (std::size_t b = next++; b < searches.size(); b = next++) search(b);
-  });
-  for (const std::size_t n : scored) out.evaluations += n;
+  // Moves search s to the best point of its round when that is better, else halves h.
+  const auto finish = [&](Search& s, const std::vector<double>& batch_scores) {
+    std::vector<double> scores(s.known.size());
+    for (std::size_t r = 0, fresh = s.first; r < scores.size(); ++r) {
+      scores[r] = s.known[r] >= 0 ? s.last_scores[static_cast<std::size_t>(s.known[r])] : batch_scores[fresh++];
+    }
+    std::swap(s.last_designs, s.designs);
+    s.last_scores = scores;
+    s.active = ++s.rounds < settings.max_rounds;
+    std::ptrdiff_t best = -1;
+    for (std::size_t r = 0; r < scores.size(); ++r) {
+      if (best < 0 || better(scores[r], scores[static_cast<std::size_t>(best)])) best = static_cast<std::ptrdiff_t>(r);
+    }
+    if (best >= 0 && better(scores[static_cast<std::size_t>(best)], s.value)) {
+      const auto r = static_cast<std::size_t>(best);
+      s.value = scores[r];
+      std::copy_n(s.last_designs.begin() + static_cast<std::ptrdiff_t>(r * columns), dims, s.centre.begin());
+      return;
+    }
+    bool fine = true;
+    for (std::size_t k = 0; k < dims; ++k) {
+      s.h[k] /= 2.0;
+      fine = fine && s.h[k] < settings.tolerance * width[k];
+    }
+    s.active = s.active && !fine;
+  };
+  // The searches run in step: each round scores the new points of every
+  // active search as one batch, split in two parts over two threads. A
+  // search's path depends on its own scores alone, so the result is the
+  // same on any number of threads; in step, no thread waits while another
+  // has a long search left.
+  TwoPartRounds rounds((threads == 0 ? default_threads() : threads) >= 2);
+  std::vector<double> batch, batch_scores;
+  while (true) {
+    batch.clear();
+    bool any = false;
+    for (Search& s : searches) {
+      if (!s.active) continue;
+      prepare(s, batch);
+      any = true;
+    }
+    if (!any) break;
+    const std::size_t k = batch.size() / columns;
+    out.evaluations += k;
+    batch_scores.assign(k, 0.0);
+    // The split that ends soonest (both parts on one thread: no split).
+    std::size_t split = k;
+    if (rounds.has_partner()) {
+      const auto cost = [&](std::size_t at) { return std::max(score_call_cost(at), score_call_cost(k - at)); };
+      const auto off_centre = [&](std::size_t at) { return at > k / 2 ? at - k / 2 : k / 2 - at; };
+      for (std::size_t at = 0; at <= k; ++at) {
+        if (cost(at) < cost(split) || (cost(at) == cost(split) && off_centre(at) < off_centre(split))) split = at;
+      }
+    }
+    rounds.run([&](std::size_t part) {
+      const std::size_t first = part == 0 ? 0 : split, last = part == 0 ? split : k;
+      if (first == last) return;
+      const std::vector<double> part_designs(batch.begin() + static_cast<std::ptrdiff_t>(first * columns),
+                                             batch.begin() + static_cast<std::ptrdiff_t>(last * columns));
+      const std::vector<double> part_scores = score(part_designs, 1);
+      std::copy(part_scores.begin(), part_scores.end(), batch_scores.begin() + static_cast<std::ptrdiff_t>(first));
+    });
+    for (Search& s : searches) {
+      if (s.active) finish(s, batch_scores);
+    }
+  }
   std::size_t winner = 0;
   for (std::size_t b = 1; b < searches.size(); ++b) {
     if (better(searches[b].value, searches[winner].value)) winner = b;

@@ -93,12 +93,80 @@ VARNEL_TARGET_LANES void score_range_lanes4_of(const ScoreJob<M>& job, std::size
   }
 }
 
+// One design at a time against eight samples at a time. Each lane's terms
+// are added to the design's sums in sample order, so the sums are those of
+// the scalar loop (and of the design lanes) bit for bit.
+template <class M, class Terms, bool Counted>
+VARNEL_TARGET_LANES8 void score_over_samples8(const ScoreJob<M>& job, std::size_t first, std::size_t last,
+                                              double* result) noexcept {
+  constexpr std::size_t K = M::kDesignColumns;
+  const exact_exp_log::LibmTables& tab = *job.lanes;
+  const std::size_t n_samples = job.samples.size();
+  for (std::size_t d = first; d < last; ++d) {
+    double row[K];
+    for (std::size_t k = 0; k < K; ++k) row[k] = job.designs->unchecked_at(d, k);
+    const std::span<const double> design(row, K);
+    double sum_p[2] = {0.0, 0.0};
+    double sum_plp[2] = {0.0, 0.0};
+    std::size_t n = 0;
+    for (; n + 8 <= n_samples; n += 8) {
+      __m512d p0, p1, plp0, plp1;
+      const unsigned mask = Terms::samples8(tab, job.columns, n, row, p0, p1, plp0, plp1);
+      if constexpr (Counted) {
+        const __m512d c = _mm512_loadu_pd(job.counts + n);
+        p0 = _mm512_mul_pd(c, p0);
+        p1 = _mm512_mul_pd(c, p1);
+        plp0 = _mm512_mul_pd(c, plp0);
+        plp1 = _mm512_mul_pd(c, plp1);
+      }
+      alignas(64) double v[4][8];
+      _mm512_store_pd(v[0], p0);
+      _mm512_store_pd(v[1], p1);
+      _mm512_store_pd(v[2], plp0);
+      _mm512_store_pd(v[3], plp1);
+      if (mask != 0) [[unlikely]] {
+        for (int j = 0; j < 8; ++j) {
+          if (((mask >> j) & 1) == 0) continue;
+          const ResponseProbs r = job.model->response_probs(job.samples[n + j], design);
+          const double c = Counted ? job.counts[n + j] : 1.0;  // 1·p is p, bit for bit
+          v[0][j] = c * r.p[0];
+          v[1][j] = c * r.p[1];
+          v[2][j] = c * p_log_p(r, 0);
+          v[3][j] = c * p_log_p(r, 1);
+        }
+      }
+      for (int j = 0; j < 8; ++j) {
+        sum_p[0] += v[0][j];
+        sum_p[1] += v[1][j];
+        sum_plp[0] += v[2][j];
+        sum_plp[1] += v[3][j];
+      }
+    }
+    for (; n < n_samples; ++n) {
+      const ResponseProbs r = job.model->response_probs(job.samples[n], design);
+      const double c = Counted ? job.counts[n] : 1.0;
+      for (int y = 0; y < 2; ++y) {
+        sum_p[y] += c * r.p[y];
+        sum_plp[y] += c * p_log_p(r, y);
+      }
+    }
+    result[d] = design_score(job.outcomes, job.total, sum_p, sum_plp);
+  }
+}
+
 template <class M, class Terms, bool Counted>
 VARNEL_TARGET_LANES8 void score_range_lanes8_of(const ScoreJob<M>& job, std::size_t first, std::size_t last,
                                              double* result) noexcept {
   constexpr std::size_t K = M::kDesignColumns;
   const exact_exp_log::LibmTables& tab = *job.lanes;
   const __m512d zero = _mm512_setzero_pd();
+  if constexpr (requires { &Terms::samples8; }) {
+    const std::size_t spare = (last - first) % 8;
+    if (job.columns.data != nullptr && spare != 0 && spare <= kMaxDesignsOverSamples) {
+      score_over_samples8<M, Terms, Counted>(job, last - spare, last, result);
+      last -= spare;
+    }
+  }
   for (std::size_t d = first; d < last; d += 8) {
     const std::size_t count = std::min<std::size_t>(8, last - d);
     alignas(64) double columns[K][8];

@@ -20,6 +20,7 @@ struct EigLanes<TwoParameterPsychometricModel> {
 
 template <>
 struct EigLanes<PsychometricModel> {
+  static constexpr bool kSampleLanes = true;
   // The link's lanes (erfc for the normal link, expm1 for the Gumbel link)
   // are checked against the library once per process like exp and log.
   static const exact_exp_log::LibmTables* tables(const PsychometricModel& model, bool eight) noexcept;
@@ -29,6 +30,7 @@ struct EigLanes<PsychometricModel> {
 
 template <>
 struct EigLanes<ContrastSensitivityModel> {
+  static constexpr bool kSampleLanes = true;
   static const exact_exp_log::LibmTables* tables(const ContrastSensitivityModel& model, bool eight) noexcept;
   static void score_range(const ScoreJob<ContrastSensitivityModel>& job, std::size_t first, std::size_t last,
                           double* result) noexcept;

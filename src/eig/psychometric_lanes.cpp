@@ -10,6 +10,7 @@
 #include "eig/model_lanes.hpp"
 
 #include <cmath>
+#include <cstddef>
 #include <vector>
 
 namespace varnel {
@@ -68,6 +69,17 @@ struct PsychometricTerms {
                                                      __m512d& plp1) noexcept {
     const __m512d z = _mm512_mul_pd(_mm512_set1_pd(t.s), _mm512_sub_pd(x, _mm512_set1_pd(t.m)));
     return terms_of_z8(tab, t.rates, z, p0, p1, plp0, plp1);
+  }
+
+  // One design against eight samples n .. n + 7 of the sample columns.
+  VARNEL_TARGET_LANES8 static inline unsigned samples8(const exact_exp_log::LibmTables& tab, const SampleColumns& c,
+                                                       std::size_t n, const double* design, __m512d& p0, __m512d& p1,
+                                                       __m512d& plp0, __m512d& plp1) noexcept {
+    const __m512d z = _mm512_mul_pd(c.load8<offsetof(Sample, s)>(n),
+                                    _mm512_sub_pd(_mm512_set1_pd(design[0]), c.load8<offsetof(Sample, m)>(n)));
+    return terms_of_z8(tab, c.load8<offsetof(Sample, rates) + offsetof(RateLogs, g)>(n),
+                       c.load8<offsetof(Sample, rates) + offsetof(RateLogs, l)>(n),
+                       c.load8<offsetof(Sample, rates) + offsetof(RateLogs, w)>(n), z, p0, p1, plp0, plp1);
   }
 
   VARNEL_TARGET_LANES8 static inline unsigned terms_of_z8(const exact_exp_log::LibmTables& tab, const RateLogs& rates,
@@ -193,19 +205,42 @@ struct ContrastSensitivityTerms {
   VARNEL_TARGET_LANES8 static inline unsigned terms8(const exact_exp_log::LibmTables& tab, const Sample& t,
                                                      const __m512d* x, __m512d& p0, __m512d& p1, __m512d& plp0,
                                                      __m512d& plp1) noexcept {
-    constexpr double kLog10Two = 0.30102999566398119521;
-    const __m512d peak_frequency = _mm512_set1_pd(t.log_peak_frequency);
-    const __m512d q = _mm512_div_pd(_mm512_mul_pd(_mm512_set1_pd(2.0), _mm512_sub_pd(x[0], peak_frequency)),
-                                    _mm512_set1_pd(t.width));
-    const __m512d parabola = _mm512_sub_pd(_mm512_set1_pd(t.log_peak),
-                                           _mm512_mul_pd(_mm512_mul_pd(_mm512_set1_pd(kLog10Two), q), q));
     const __m512d floor = _mm512_set1_pd(t.log_peak - t.truncation);
-    const __mmask8 raised = _mm512_cmp_pd_mask(x[0], peak_frequency, _CMP_LT_OQ) &
+    return terms_of8(tab, _mm512_set1_pd(t.log_peak), _mm512_set1_pd(t.log_peak_frequency), _mm512_set1_pd(t.width),
+                     floor, _mm512_set1_pd(t.slope), _mm512_set1_pd(t.rates.g), _mm512_set1_pd(t.rates.l),
+                     _mm512_set1_pd(t.rates.w), x[0], x[1], p0, p1, plp0, plp1);
+  }
+
+  // One design against eight samples n .. n + 7 of the sample columns.
+  VARNEL_TARGET_LANES8 static inline unsigned samples8(const exact_exp_log::LibmTables& tab, const SampleColumns& c,
+                                                       std::size_t n, const double* design, __m512d& p0, __m512d& p1,
+                                                       __m512d& plp0, __m512d& plp1) noexcept {
+    const __m512d log_peak = c.load8<offsetof(Sample, log_peak)>(n);
+    const __m512d floor = _mm512_sub_pd(log_peak, c.load8<offsetof(Sample, truncation)>(n));
+    return terms_of8(tab, log_peak, c.load8<offsetof(Sample, log_peak_frequency)>(n),
+                     c.load8<offsetof(Sample, width)>(n), floor, c.load8<offsetof(Sample, slope)>(n),
+                     c.load8<offsetof(Sample, rates) + offsetof(RateLogs, g)>(n),
+                     c.load8<offsetof(Sample, rates) + offsetof(RateLogs, l)>(n),
+                     c.load8<offsetof(Sample, rates) + offsetof(RateLogs, w)>(n), _mm512_set1_pd(design[0]),
+                     _mm512_set1_pd(design[1]), p0, p1, plp0, plp1);
+  }
+
+  // The terms with every input in lanes: whether the samples or the designs
+  // vary across them, the operations are the same.
+  VARNEL_TARGET_LANES8 static inline unsigned terms_of8(const exact_exp_log::LibmTables& tab, __m512d log_peak,
+                                                        __m512d peak_frequency, __m512d width, __m512d floor,
+                                                        __m512d slope, __m512d g, __m512d l, __m512d w,
+                                                        __m512d frequency, __m512d contrast, __m512d& p0, __m512d& p1,
+                                                        __m512d& plp0, __m512d& plp1) noexcept {
+    constexpr double kLog10Two = 0.30102999566398119521;
+    const __m512d q = _mm512_div_pd(_mm512_mul_pd(_mm512_set1_pd(2.0), _mm512_sub_pd(frequency, peak_frequency)), width);
+    const __m512d parabola = _mm512_sub_pd(log_peak, _mm512_mul_pd(_mm512_mul_pd(_mm512_set1_pd(kLog10Two), q), q));
+    const __mmask8 raised = _mm512_cmp_pd_mask(frequency, peak_frequency, _CMP_LT_OQ) &
                             _mm512_cmp_pd_mask(parabola, floor, _CMP_LT_OQ);
     const __m512d log_s = _mm512_mask_blend_pd(raised, parabola, floor);
     const __m512d m = _mm512_xor_pd(log_s, _mm512_set1_pd(-0.0));
-    const __m512d z = _mm512_mul_pd(_mm512_set1_pd(t.slope), _mm512_sub_pd(x[1], m));
-    return PsychometricTerms<L>::terms_of_z8(tab, t.rates, z, p0, p1, plp0, plp1);
+    const __m512d z = _mm512_mul_pd(slope, _mm512_sub_pd(contrast, m));
+    return PsychometricTerms<L>::terms_of_z8(tab, g, l, w, z, p0, p1, plp0, plp1);
   }
 };
 

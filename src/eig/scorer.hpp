@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "model/threads.hpp"
@@ -34,6 +35,47 @@ inline bool scoring_needs_samples(std::size_t n_outcomes, std::size_t n_designs)
   return n_outcomes > 0 && n_designs > 0;
 }
 
+// The samples field by field, for lanes that run over samples rather than
+// designs: every double of an EigSample becomes a column of n values.
+struct SampleColumns {
+  const double* data = nullptr;  // null when the samples were not laid out so
+  std::size_t n = 0;
+#if defined(VARNEL_HAVE_EXACT_LANES)
+  // Samples i .. i + 7 of the field at byte offset `Offset` of the sample.
+  template <std::size_t Offset>
+  VARNEL_TARGET_LANES8 __m512d load8(std::size_t i) const noexcept {
+    static_assert(Offset % sizeof(double) == 0);
+    return _mm512_loadu_pd(data + Offset / sizeof(double) * n + i);
+  }
+#endif
+};
+
+template <class Sample>
+std::vector<double> sample_columns(std::span<const Sample> samples) {
+  static_assert(std::is_trivially_copyable_v<Sample> && sizeof(Sample) % sizeof(double) == 0,
+                "a sample made of doubles");
+  constexpr std::size_t kFields = sizeof(Sample) / sizeof(double);
+  const std::size_t n = samples.size();
+  std::vector<double> out(kFields * n);
+  for (std::size_t i = 0; i < n; ++i) {
+    double fields[kFields];
+    std::memcpy(fields, &samples[i], sizeof(Sample));
+    for (std::size_t f = 0; f < kFields; ++f) out[f * n + i] = fields[f];
+  }
+  return out;
+}
+
+// Up to this many designs left over from whole vectors of eight are scored
+// with the lanes over the samples: a design there costs about 1/7 of a
+// vector of eight designs.
+inline constexpr std::size_t kMaxDesignsOverSamples = 6;
+
+// What scoring k designs in one call costs, roughly, in vectors of eight.
+inline double score_call_cost(std::size_t k) noexcept {
+  const std::size_t rest = k % 8;
+  return static_cast<double>(k / 8) + (rest == 0 ? 0.0 : rest <= kMaxDesignsOverSamples ? rest / 7.0 : 1.0);
+}
+
 // What one scoring call shares with its workers.
 template <class M>
 struct ScoreJob {
@@ -48,6 +90,8 @@ struct ScoreJob {
   // The lanes' tables, or null for the scalar loop; eight lanes or four.
   const exact_exp_log::LibmTables* lanes;
   bool eight;
+  // The samples as columns where the eight lanes can also run over samples.
+  SampleColumns columns;
 };
 
 // A model's vector lanes. This primary template has none. A specialisation
@@ -62,6 +106,11 @@ template <class M>
 concept HasEigLanes = requires(const M& model) {
   { EigLanes<M>::tables(model, true) } -> std::same_as<const exact_exp_log::LibmTables*>;
 };
+
+// Whether the model's eight lanes can also run over samples (one design
+// against eight samples), which a few designs fill better than design lanes.
+template <class M>
+concept HasSampleLanes = HasEigLanes<M> && requires { requires EigLanes<M>::kSampleLanes; };
 
 // The score of one design from its sums over the samples, outcomes in order.
 inline double design_score(std::span<const std::uint8_t> outcomes, std::size_t n_samples, const double sum_p[2],
@@ -138,6 +187,7 @@ class DesignScorer {
       if (kernel == ScoreKernel::Fastest && EigLanes<M>::tables(model, true) != nullptr) {
         lanes_ = EigLanes<M>::tables(model, true);
         eight_ = true;
+        if constexpr (HasSampleLanes<M>) columns_ = sample_columns(std::span<const typename M::EigSample>(samples_));
       } else if (kernel != ScoreKernel::Scalar) {
         lanes_ = EigLanes<M>::tables(model, false);
       }
@@ -151,7 +201,8 @@ class DesignScorer {
     std::vector<double> result(n_designs, 0.0);
     if (outcomes_.empty() || n_designs == 0) return result;
     const ScoreJob<M> job{&model_,   outcomes_, samples_, counts_.empty() ? nullptr : counts_.data(),
-                          total_,    &designs,  lanes_,   eight_};
+                          total_,    &designs,  lanes_,   eight_,
+                          SampleColumns{columns_.empty() ? nullptr : columns_.data(), samples_.size()}};
     const std::size_t n_workers = useful_workers(
         threads, static_cast<std::uint64_t>(n_designs) * samples_.size(), kMinScorePairsPerThread, n_designs);
     // Contiguous blocks of designs, whole vectors of them where the lanes run.
@@ -173,6 +224,7 @@ class DesignScorer {
   std::vector<std::uint8_t> outcomes_;
   std::vector<typename M::EigSample> samples_;
   std::vector<double> counts_;  // empty when every sample counts once
+  std::vector<double> columns_;  // the samples as columns, when the lanes run over them
   std::size_t total_;
   const exact_exp_log::LibmTables* lanes_ = nullptr;
   bool eight_ = false;

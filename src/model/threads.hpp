@@ -4,10 +4,13 @@
 // whatever the thread count.
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -52,5 +55,107 @@ void score_in_blocks(std::size_t n, std::size_t block, const Score& score) {
   for (auto& w : workers) w.join();
   if (next < n) score(next, n);
 }
+
+// Rounds of work split in two parts, part 0 on the calling thread and part 1
+// on a partner thread started once for all rounds: for loops whose rounds
+// are too short to start a thread each (a thread costs tens of
+// microseconds). A waiting thread spins briefly, then sleeps. Without a
+// partner (not asked for, or it could not be started) the caller runs both
+// parts.
+class TwoPartRounds {
+ public:
+  explicit TwoPartRounds(bool with_partner) {
+    if (!with_partner) return;
+    try {
+      partner_ = std::thread([this] { partner_loop(); });
+    } catch (const std::exception&) {
+      // No partner: run() does both parts.
+    }
+  }
+  TwoPartRounds(const TwoPartRounds&) = delete;
+  TwoPartRounds& operator=(const TwoPartRounds&) = delete;
+  ~TwoPartRounds() {
+    if (!partner_.joinable()) return;
+    stop_ = true;
+    post();
+    partner_.join();
+  }
+
+  bool has_partner() const noexcept { return partner_.joinable(); }
+
+  // Calls part(0) and part(1), returning when both ended; a failure of
+  // either is rethrown here, after both ended.
+  void run(const std::function<void(std::size_t)>& part) {
+    const bool partner = partner_.joinable();
+    std::uint32_t round = 0;
+    failure_ = nullptr;
+    if (partner) {
+      part_ = &part;
+      round = post();
+    }
+    std::exception_ptr mine;
+    try {
+      part(0);
+    } catch (...) {
+      mine = std::current_exception();
+    }
+    if (partner) {
+      await(finished_, round - 1);
+      part_ = nullptr;
+    } else {
+      try {
+        part(1);
+      } catch (...) {
+        failure_ = std::current_exception();
+      }
+    }
+    if (mine) std::rethrow_exception(mine);
+    if (failure_) std::rethrow_exception(failure_);
+  }
+
+ private:
+  std::uint32_t post() noexcept {
+    const std::uint32_t round = posted_.fetch_add(1, std::memory_order_release) + 1;
+    posted_.notify_one();
+    return round;
+  }
+
+  // Returns once `value` is no longer `old`.
+  static void await(const std::atomic<std::uint32_t>& value, std::uint32_t old) noexcept {
+    const auto spin_until = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
+    for (std::uint32_t i = 1;; ++i) {
+      if (value.load(std::memory_order_acquire) != old) return;
+      if (i % 64 == 0 && std::chrono::steady_clock::now() > spin_until) break;
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+    }
+    while (value.load(std::memory_order_acquire) == old) value.wait(old, std::memory_order_acquire);
+  }
+
+  void partner_loop() noexcept {
+    for (std::uint32_t seen = 0;;) {
+      await(posted_, seen);
+      seen = posted_.load(std::memory_order_acquire);
+      if (stop_) return;
+      try {
+        (*part_)(1);
+      } catch (...) {
+        failure_ = std::current_exception();
+      }
+      finished_.store(seen, std::memory_order_release);
+      finished_.notify_one();
+    }
+  }
+
+  std::thread partner_;
+  std::atomic<std::uint32_t> posted_{0};    // rounds posted by the caller
+  std::atomic<std::uint32_t> finished_{0};  // rounds whose part 1 ended
+  // Written by the caller before a post and read by the partner after it,
+  // or written by the partner before it marks a round finished.
+  const std::function<void(std::size_t)>* part_ = nullptr;
+  std::exception_ptr failure_;
+  bool stop_ = false;
+};
 
 }  // namespace varnel

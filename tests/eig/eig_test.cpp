@@ -1,12 +1,16 @@
 #include "eig/rows.hpp"
 #include "eig/scorer.hpp"
+#include "model/threads.hpp"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <random>
+#include <stdexcept>
+#include <thread>
 #include <vector>
 
 namespace varnel {
@@ -232,6 +236,41 @@ TEST(SelectParameterRows, EvenlySpacedAndRepeating) {
 
 TEST(SelectParameterRows, ImpossibleSampleCountIsAnAllocationFailure) {
   EXPECT_THROW((void)allocate_rows(~std::uint64_t{0}, 2), std::bad_alloc);
+}
+
+// Rounds split between the caller and a partner thread: both parts of every
+// round run (part 1 elsewhere when there is a partner), and a failure of
+// either comes back after both ended, leaving the rounds usable.
+TEST(TwoPartRounds, RunsBothPartsAndRethrowsAfterBothEnded) {
+  for (const bool with_partner : {false, true}) {
+    SCOPED_TRACE(with_partner);
+    TwoPartRounds rounds(with_partner);
+    EXPECT_EQ(rounds.has_partner(), with_partner);
+    std::size_t counts[2] = {0, 0};
+    std::thread::id where[2];
+    for (int r = 0; r < 500; ++r) {
+      rounds.run([&](std::size_t part) {
+        ++counts[part];
+        where[part] = std::this_thread::get_id();
+      });
+    }
+    EXPECT_EQ(counts[0], 500u);
+    EXPECT_EQ(counts[1], 500u);
+    EXPECT_EQ(where[0], std::this_thread::get_id());
+    EXPECT_EQ(where[1] != where[0], with_partner);
+    for (const std::size_t failing : {0u, 1u}) {
+      bool other_ended = false;
+      EXPECT_THROW(rounds.run([&](std::size_t part) {
+                     if (part == failing) throw std::runtime_error("part failed");
+                     std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                     other_ended = true;
+                   }),
+                   std::runtime_error);
+      EXPECT_TRUE(other_ended);
+    }
+    rounds.run([&](std::size_t part) { ++counts[part]; });
+    EXPECT_EQ(counts[1], 501u);
+  }
 }
 
 }  // namespace

@@ -146,6 +146,14 @@ TEST(ContrastSensitivityModel, LanesAndScalarLoopGiveTheSameBits) {
               << "design (" << rows[2 * d] << ", " << rows[2 * d + 1] << "): " << lanes[d] << " vs " << scalar[d];
         }
       }
+      // A design on its own is scored over the samples' lanes.
+      for (std::size_t d = 0; d < designs.rows; ++d) {
+        const MatrixView one{&rows[2 * d], 1, 2, 2, 1};
+        const double alone = score_designs(model, ScoreKernel::Fastest, outcomes, theta, n, one, 1)[0];
+        if (std::isnan(alone) && std::isnan(scalar[d])) continue;
+        EXPECT_EQ(std::memcmp(&alone, &scalar[d], sizeof(double)), 0)
+            << "design (" << rows[2 * d] << ", " << rows[2 * d + 1] << ") alone";
+      }
     }
   }
 }

@@ -357,7 +357,7 @@ TEST(ScoreDesignsGeneral, LanesAndScalarLoopGiveTheSameBits) {
     SCOPED_TRACE(c.label);
     auto model = *PsychometricModel::try_new(c.link, 0.7, 1.5, 0.0, 2.0, c.guess, c.lapse);
     std::vector<double> theta;
-    const std::size_t n = 400;
+    const std::size_t n = 403;  // not whole vectors of samples
     for (std::size_t i = 0; i < n; ++i) {
       theta.push_back(std::exp(log_s(g)) * (i % 7 == 0 ? 50.0 : 1.0));  // some steep enough to saturate
       theta.push_back(loc(g));
@@ -374,6 +374,13 @@ TEST(ScoreDesignsGeneral, LanesAndScalarLoopGiveTheSameBits) {
           EXPECT_EQ(std::memcmp(&lanes[d], &scalar[d], sizeof(double)), 0)
               << "design " << xs[d] << ": " << lanes[d] << " vs " << scalar[d];
         }
+      }
+      // A design on its own is scored over the samples' lanes.
+      for (std::size_t d = 0; d < xs.size(); ++d) {
+        const MatrixView one{&xs[d], 1, 1, 1, 1};
+        const double alone = score_designs(model, ScoreKernel::Fastest, outcomes, theta, n, one, 1)[0];
+        if (std::isnan(alone) && std::isnan(scalar[d])) continue;
+        EXPECT_EQ(std::memcmp(&alone, &scalar[d], sizeof(double)), 0) << "design " << xs[d] << " alone";
       }
     }
   }

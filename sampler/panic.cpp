@@ -25,6 +25,14 @@ void panic_unwrap_err(std::string_view error_debug_text, std::source_location wh
   panic("called `Result::unwrap()` on an `Err` value: " + std::string(error_debug_text), where);
 }
 
+namespace {
+thread_local bool t_quiet_failures = false;
+}  // namespace
+
+bool quiet_failures() noexcept { return t_quiet_failures; }
+
+bool set_quiet_failures(bool quiet) noexcept { return std::exchange(t_quiet_failures, quiet); }
+
 std::string panic_diagnostic(const Panic& failure) {
   const auto& w = failure.where();
   return std::string("varnel: internal failure at ") + w.file_name() + ":" +

@@ -60,4 +60,12 @@ inline void check_index(std::size_t index, std::size_t len,
 // The diagnostic written to standard error for a failure: place and message.
 std::string panic_diagnostic(const Panic& failure);
 
+// Whether the diagnostics of internal failures are held back on the calling
+// thread and in the sampler runs it starts (their messages still travel with
+// the failures). Off by default; a caller that reports failures itself (the
+// experiment layer, which raises its own error with the message) turns it on
+// around its calls. Returns the previous setting.
+bool quiet_failures() noexcept;
+bool set_quiet_failures(bool quiet) noexcept;
+
 }  // namespace varnel

@@ -40,6 +40,7 @@
 #include "chain_progress.hpp"
 #include "channel.hpp"
 #include "error.hpp"
+#include "panic.hpp"
 #include "run_concepts.hpp"
 #include "thread_pool.hpp"
 
@@ -228,13 +229,14 @@ Result<Sampler> Sampler::create(M model, S settings, std::uint64_t num_cores,
   auto [response_sender, response_receiver] = rendezvous_channel<SamplerResponse>();
   auto [result_sender, result_receiver] = unbounded_channel<Status>();
 
-  auto body = [model = std::move(model), settings = std::move(settings), num_cores,
+  // A caller that holds back failure diagnostics does so for the run's chains too.
+  auto body = [model = std::move(model), settings = std::move(settings), num_cores, quiet = quiet_failures(),
                callback = std::move(callback), commands = std::move(command_receiver),
                responses = std::move(response_sender),
                results = std::move(result_sender)]() mutable -> ControlResult {
     const std::uint64_t num_threads =
         num_cores >= std::numeric_limits<std::uint64_t>::max() ? num_cores : num_cores + 1;
-    auto pool = ThreadPool::create(static_cast<std::size_t>(num_threads), kWorkerNamePrefix);
+    auto pool = ThreadPool::create(static_cast<std::size_t>(num_threads), kWorkerNamePrefix, quiet);
     if (!pool) {
       return std::unexpected(Error("Could not start thread pool", std::move(pool.error())));
     }

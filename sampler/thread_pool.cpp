@@ -49,7 +49,7 @@ void write_failure_diagnostic(const std::exception_ptr& failure) noexcept {
 }
 
 void Scope::record_failure(std::exception_ptr failure) noexcept {
-  write_failure_diagnostic(failure);
+  if (!pool_.quiet_) write_failure_diagnostic(failure);
   std::lock_guard lock(pool_.mutex_);
   if (!failure_) failure_ = std::move(failure);
 }
@@ -84,13 +84,14 @@ std::exception_ptr Scope::take_failure() noexcept {
 }
 
 Result<std::unique_ptr<ThreadPool>> ThreadPool::create(std::size_t num_threads,
-                                                       std::string name_prefix) {
+                                                       std::string name_prefix, bool quiet) {
   if (num_threads == 0) return fail("a thread pool needs at least one thread");
   if (num_threads > kMaxThreads) {
     return fail("cannot start " + std::to_string(num_threads) + " worker threads (at most " +
                 std::to_string(kMaxThreads) + ")");
   }
   std::unique_ptr<ThreadPool> pool(new ThreadPool());
+  pool->quiet_ = quiet;
   pool->workers_.reserve(num_threads);
   for (std::size_t i = 0; i < num_threads; ++i) {
     std::string name = name_prefix + std::to_string(i);

@@ -79,8 +79,9 @@ class ThreadPool {
   // Starts `num_threads` workers named name_prefix + index (0-based). Fails
   // when num_threads is 0 or above kMaxThreads, or when the system refuses a
   // thread; workers already started are then stopped and joined.
+  // With `quiet`, failed tasks write no diagnostic (see quiet_failures()).
   static Result<std::unique_ptr<ThreadPool>> create(std::size_t num_threads,
-                                                    std::string name_prefix);
+                                                    std::string name_prefix, bool quiet = false);
 
   ThreadPool(const ThreadPool&) = delete;
   ThreadPool& operator=(const ThreadPool&) = delete;
@@ -106,6 +107,7 @@ class ThreadPool {
   std::condition_variable changed_;  // a job was queued, a task ended, or stop
   std::deque<std::move_only_function<void()>> queue_;  // guarded by mutex_
   bool stopping_ = false;                              // guarded by mutex_
+  bool quiet_ = false;                                 // set before any worker starts
   std::vector<std::thread> workers_;
 };
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import copy
 import dataclasses
 import functools
@@ -13,7 +14,7 @@ import os
 import secrets
 import sys
 import time
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from types import MappingProxyType
 from typing import TYPE_CHECKING, Any, NamedTuple, Union
@@ -57,6 +58,23 @@ class Trial(NamedTuple):
     response: bool
     metadata: Mapping[str, Any] | None = None
     off_grid: bool = False
+
+
+@contextlib.contextmanager
+def _failures_reported_here() -> Iterator[None]:
+    """Native failures inside are raised again as SamplerError with their
+    message, so their diagnostics (with internal source places) are held back
+    on this thread and in the sampler runs it starts, including chains that
+    end after a timeout."""
+    quiet = getattr(_varnel(), "_quiet_failures", None)
+    if quiet is None:  # an extension without the switch
+        yield
+        return
+    previous = quiet(True)
+    try:
+        yield
+    finally:
+        quiet(previous)
 
 
 class SamplerError(RuntimeError):
@@ -961,7 +979,8 @@ class AdaptiveExperiment:
         ``SamplerError`` (a RuntimeError); the experiment stays usable."""
         if self._posterior is None:
             try:
-                self._posterior = self._draw_posterior()
+                with _failures_reported_here():
+                    self._posterior = self._draw_posterior()
             except _varnel().PanicException as e:
                 raise SamplerError(f"the posterior after {len(self._trials)} trials could not be drawn: "
                                    f"{e.args[0] if e.args else e}") from None

@@ -18,6 +18,23 @@
 
 namespace {
 
+// varnel._quiet_failures(quiet) -> the previous setting: whether the calling
+// thread, and the sampler runs it starts, hold back the diagnostics of
+// internal failures. For the experiment layer, which raises its own error
+// with the failure's message; not part of the public interface.
+PyObject* quiet_failures(PyObject*, PyObject* flag) {
+  return varnel::py::guard([&]() -> varnel::py::PyRef {
+    const int quiet = PyObject_IsTrue(flag);
+    if (quiet < 0) varnel::py::throw_python_error();
+    return varnel::py::PyRef::borrow(varnel::set_quiet_failures(quiet != 0) ? Py_True : Py_False);
+  });
+}
+
+PyMethodDef g_module_methods[] = {
+    {"_quiet_failures", quiet_failures, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT, "varnel", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
@@ -87,6 +104,8 @@ varnel::py::PyRef create_module() {
   PyRef version = take(PyObject_GetAttrString(experiment.get(), "__version__"));
   check_status(PyObject_SetAttrString(module.get(), "__version__", version.get()));
   check_status(PyDict_SetItemString(sys_modules, "varnel.experiment", experiment.get()));
+  // Private helpers last: the module's first attributes are its submodules.
+  check_status(PyModule_AddFunctions(module.get(), g_module_methods));
 
   // Posterior runs whose handle was dropped end in the background; the
   // importing thread is almost always the main one, whose end of the process

@@ -285,6 +285,35 @@ def test_sampler_failures_are_ordinary_exceptions():
     assert isinstance(info.value, RuntimeError)
 
 
+def test_a_timeout_in_the_experiment_prints_nothing_and_the_estimator_still_does():
+    # The chains of a timed-out run end later, when nobody waits for them any more;
+    # in a process of its own, which waits for them at exit.
+    script = textwrap.dedent("""
+        import numpy as np, varnel
+        from varnel.experiment import AdaptiveExperiment, SamplerError
+        model = varnel.models.PsychometricModel(guess_rate=0.5)
+        experiment = AdaptiveExperiment(model, np.linspace(-3.0, 3.0, 13), update="from_scratch",
+                                        num_draws=200000, timeout=0.01)
+        try:
+            experiment.posterior()
+        except SamplerError as e:
+            print(e)
+        if EXPECT_ESTIMATOR:
+            try:
+                varnel.posterior.NUTSEstimator(num_draws=200000, timeout=0.01).estimate(model, np.zeros((1, 1)), np.ones(1, dtype=bool))
+            except varnel.PanicException:
+                pass
+    """)
+    for estimator in (False, True):
+        done = subprocess.run([sys.executable, "-c", f"EXPECT_ESTIMATOR = {estimator}\n" + script],
+                              capture_output=True, text=True, timeout=120)
+        assert (done.returncode, done.stdout) == (0, "the posterior after 0 trials could not be drawn: Timeout\n")
+        if estimator:  # the estimator keeps its diagnostics
+            assert "internal failure at " in done.stderr and "Could not send sampling results" in done.stderr
+        else:
+            assert done.stderr == ""
+
+
 @pytest.mark.parametrize("settings, named", [
     (dict(mu_m=3.16e16), "sigma_m=1 is too narrow"), (dict(sigma_log_s=2.6e-285), "sigma_log_s=2.6e-285"),
     (dict(sigma_m=1e300), r"sigma_m=1e\+300"), (dict(mu_log_s=-745.0), "mu_log_s=-745")])

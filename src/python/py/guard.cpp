@@ -59,7 +59,7 @@ PyObject* panic_exception_type() noexcept {
 }
 
 void set_panic_exception(std::string_view message, std::string_view diagnostic) noexcept {
-  write_stderr(diagnostic);
+  if (!quiet_failures()) write_stderr(diagnostic);
   PyObject* type = panic_exception_type();
   if (type == nullptr) {
     // Could not even create the type: report the failure as what it is.

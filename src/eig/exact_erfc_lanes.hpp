@@ -244,17 +244,129 @@ VARNEL_TARGET_LANES8 inline __m512d erfc_small_range8(__m512d v, __m512d y, __mm
   return _mm512_mask_blend_pd(tiny, e, _mm512_sub_pd(one, v));
 }
 
+// The ranges of erfc_pair8, each for lanes inside it (other lanes get
+// values of no use): erfc(x) in rx and erfc(−x) in rn. |x| below 0.84375:
+VARNEL_TARGET_LANES8 inline void erfc_small8(__m512d x, __m512d ax, __m512d& rx, __m512d& rn) noexcept {
+  namespace c = erfc_coefficients;
+  const __m512d z = _mm512_mul_pd(x, x);
+  const __m512d r1 = add_mul8(c::kPp[0], z, c::kPp[1]);
+  const __m512d z2 = _mm512_mul_pd(z, z);
+  const __m512d r2 = add_mul8(c::kPp[2], z, c::kPp[3]);
+  const __m512d z4 = _mm512_mul_pd(z2, z2);
+  const __m512d s1 = add_mul8(1.0, z, c::kQq[1]);
+  const __m512d s2 = add_mul8(c::kQq[2], z, c::kQq[3]);
+  const __m512d s3 = add_mul8(c::kQq[4], z, c::kQq[5]);
+  const __m512d r = _mm512_add_pd(_mm512_add_pd(r1, _mm512_mul_pd(z2, r2)), _mm512_mul_pd(z4, set8(c::kPp[4])));
+  const __m512d s = _mm512_add_pd(_mm512_add_pd(s1, _mm512_mul_pd(z2, s2)), _mm512_mul_pd(z4, s3));
+  const __m512d y = _mm512_div_pd(r, s);
+  const __mmask8 tiny = _mm512_cmp_pd_mask(ax, set8(c::kTinyArg), _CMP_LT_OQ);
+  rx = erfc_small_range8(x, y, tiny);
+  rn = erfc_small_range8(_mm512_xor_pd(x, set8(-0.0)), y, tiny);
+}
+
+// 0.84375 <= |x| < 1.25:
+VARNEL_TARGET_LANES8 inline void erfc_mid8(__m512d x, __m512d ax, __m512d& rx, __m512d& rn) noexcept {
+  namespace c = erfc_coefficients;
+  const __m512d one = set8(1.0);
+  const __mmask8 positive = _mm512_cmp_pd_mask(x, _mm512_setzero_pd(), _CMP_GT_OQ);
+  const __m512d s = _mm512_sub_pd(ax, one);
+  const __m512d p1 = add_mul8(c::kPa[0], s, c::kPa[1]);
+  const __m512d s2 = _mm512_mul_pd(s, s);
+  const __m512d q1 = add_mul8(1.0, s, c::kQa[1]);
+  const __m512d s4 = _mm512_mul_pd(s2, s2);
+  const __m512d p2 = add_mul8(c::kPa[2], s, c::kPa[3]);
+  const __m512d s6 = _mm512_mul_pd(s4, s2);
+  const __m512d q2 = add_mul8(c::kQa[2], s, c::kQa[3]);
+  const __m512d p3 = add_mul8(c::kPa[4], s, c::kPa[5]);
+  const __m512d q3 = add_mul8(c::kQa[4], s, c::kQa[5]);
+  const __m512d p = _mm512_add_pd(
+      _mm512_add_pd(_mm512_add_pd(p1, _mm512_mul_pd(s2, p2)), _mm512_mul_pd(s4, p3)),
+      _mm512_mul_pd(s6, set8(c::kPa[6])));
+  const __m512d q = _mm512_add_pd(
+      _mm512_add_pd(_mm512_add_pd(q1, _mm512_mul_pd(s2, q2)), _mm512_mul_pd(s4, q3)),
+      _mm512_mul_pd(s6, set8(c::kQa[6])));
+  const __m512d ratio = _mm512_div_pd(p, q);
+  const __m512d above = _mm512_sub_pd(_mm512_sub_pd(one, set8(c::kErx)), ratio);
+  const __m512d below = _mm512_add_pd(one, _mm512_add_pd(set8(c::kErx), ratio));
+  rx = _mm512_mask_blend_pd(positive, below, above);
+  rn = _mm512_mask_blend_pd(positive, above, below);
+}
+
+// 1.25 <= |x| < 28 (the lanes of `in_tail`); `bad` gets the lanes whose exp
+// calls need the library.
+VARNEL_TARGET_LANES8 inline void erfc_tail8(const LibmTables& t, __m512d x, __m512d ax, __mmask8 in_tail, __m512d& rx,
+                                            __m512d& rn, __mmask8& bad) noexcept {
+  namespace c = erfc_coefficients;
+  const __m512d one = set8(1.0);
+  const __m512d two = set8(2.0);
+  const __m512d sign = set8(-0.0);
+  const __mmask8 positive = _mm512_cmp_pd_mask(x, _mm512_setzero_pd(), _CMP_GT_OQ);
+  const __mmask8 negative = _mm512_cmp_pd_mask(x, _mm512_setzero_pd(), _CMP_LT_OQ);
+  const __m512d s = _mm512_div_pd(one, _mm512_mul_pd(ax, ax));
+  const __mmask8 near = _mm512_cmp_pd_mask(ax, set8(c::kTailSplit), _CMP_LT_OQ);
+  const __m512d s2 = _mm512_mul_pd(s, s);
+  const __m512d s4 = _mm512_mul_pd(s2, s2);
+  const __m512d s6 = _mm512_mul_pd(s4, s2);
+  __m512d big_r = one;
+  __m512d big_s = one;
+  if ((near & in_tail) != 0) {
+    const __m512d s8 = _mm512_mul_pd(s4, s4);
+    const __m512d r1 = add_mul8(c::kRa[0], s, c::kRa[1]);
+    const __m512d t1 = add_mul8(1.0, s, c::kSa[1]);
+    const __m512d r2 = add_mul8(c::kRa[2], s, c::kRa[3]);
+    const __m512d t2 = add_mul8(c::kSa[2], s, c::kSa[3]);
+    const __m512d r3 = add_mul8(c::kRa[4], s, c::kRa[5]);
+    const __m512d t3 = add_mul8(c::kSa[4], s, c::kSa[5]);
+    const __m512d r4 = add_mul8(c::kRa[6], s, c::kRa[7]);
+    const __m512d t4 = add_mul8(c::kSa[6], s, c::kSa[7]);
+    big_r = _mm512_add_pd(
+        _mm512_add_pd(_mm512_add_pd(r1, _mm512_mul_pd(s2, r2)), _mm512_mul_pd(s4, r3)), _mm512_mul_pd(s6, r4));
+    big_s = _mm512_add_pd(
+        _mm512_add_pd(_mm512_add_pd(_mm512_add_pd(t1, _mm512_mul_pd(s2, t2)), _mm512_mul_pd(s4, t3)),
+                      _mm512_mul_pd(s6, t4)),
+        _mm512_mul_pd(s8, set8(c::kSa[8])));
+  }
+  if ((static_cast<__mmask8>(~near) & in_tail) != 0) {
+    const __m512d r1 = add_mul8(c::kRb[0], s, c::kRb[1]);
+    const __m512d t1 = add_mul8(1.0, s, c::kSb[1]);
+    const __m512d r2 = add_mul8(c::kRb[2], s, c::kRb[3]);
+    const __m512d t2 = add_mul8(c::kSb[2], s, c::kSb[3]);
+    const __m512d r3 = add_mul8(c::kRb[4], s, c::kRb[5]);
+    const __m512d t3 = add_mul8(c::kSb[4], s, c::kSb[5]);
+    const __m512d t4 = add_mul8(c::kSb[6], s, c::kSb[7]);
+    const __m512d far_r = _mm512_add_pd(
+        _mm512_add_pd(_mm512_add_pd(r1, _mm512_mul_pd(s2, r2)), _mm512_mul_pd(s4, r3)),
+        _mm512_mul_pd(s6, set8(c::kRb[6])));
+    const __m512d far_s = _mm512_add_pd(
+        _mm512_add_pd(_mm512_add_pd(t1, _mm512_mul_pd(s2, t2)), _mm512_mul_pd(s4, t3)), _mm512_mul_pd(s6, t4));
+    big_r = _mm512_mask_blend_pd(near, far_r, big_r);
+    big_s = _mm512_mask_blend_pd(near, far_s, big_s);
+  }
+  const __m512d z =
+      _mm512_and_pd(ax, _mm512_castsi512_pd(_mm512_set1_epi64(static_cast<long long>(0xffffffff00000000u))));
+  __mmask8 bad1, bad2;
+  const __m512d e1 = exp8(t, _mm512_sub_pd(_mm512_mul_pd(_mm512_xor_pd(z, sign), z), set8(0.5625)), bad1);
+  const __m512d e2 = exp8(t, _mm512_add_pd(_mm512_mul_pd(_mm512_sub_pd(z, ax), _mm512_add_pd(z, ax)),
+                                           _mm512_div_pd(big_r, big_s)), bad2);
+  const __m512d r_over_x = _mm512_div_pd(_mm512_mul_pd(e1, e2), ax);
+  const __m512d two_minus = _mm512_sub_pd(two, r_over_x);
+  const __mmask8 far_out =
+      static_cast<__mmask8>(~near & _mm512_cmp_pd_mask(ax, set8(c::kNegativeSaturation), _CMP_GE_OQ));
+  const __m512d neg_side = _mm512_mask_blend_pd(far_out, two_minus, two);
+  rx = _mm512_mask_blend_pd(positive, neg_side, r_over_x);
+  rn = _mm512_mask_blend_pd(negative, neg_side, r_over_x);
+  bad = static_cast<__mmask8>(bad1 | bad2);
+}
+
 // erfc_pair4 in eight lanes: the same operations in the same order, with
 // mask registers for the ranges; `special` is the mask of lanes that need the
 // library call.
 VARNEL_TARGET_LANES8 inline void erfc_pair8(const LibmTables& t, __m512d x, __m512d& erfc_x, __m512d& erfc_neg_x,
                                             __mmask8& special) noexcept {
   namespace c = erfc_coefficients;
-  const __m512d one = set8(1.0);
   const __m512d two = set8(2.0);
   const __m512d zero = _mm512_setzero_pd();
   const __m512d sign = set8(-0.0);
-  const __m512d nx = _mm512_xor_pd(x, sign);
   const __m512d ax = _mm512_andnot_pd(sign, x);
   special = _mm512_cmp_pd_mask(ax, set8(__builtin_inf()), _CMP_NLT_UQ);
   const __mmask8 in_small = _mm512_cmp_pd_mask(ax, set8(c::kSmallArg), _CMP_LT_OQ);
@@ -266,101 +378,23 @@ VARNEL_TARGET_LANES8 inline void erfc_pair8(const LibmTables& t, __m512d x, __m5
   const __mmask8 negative = _mm512_cmp_pd_mask(x, zero, _CMP_LT_OQ);
   __m512d rx = _mm512_mask_blend_pd(positive, two, zero);
   __m512d rn = _mm512_mask_blend_pd(negative, two, zero);
-
+  __m512d range_x, range_neg_x;
   if (in_small != 0) {
-    const __m512d z = _mm512_mul_pd(x, x);
-    const __m512d r1 = add_mul8(c::kPp[0], z, c::kPp[1]);
-    const __m512d z2 = _mm512_mul_pd(z, z);
-    const __m512d r2 = add_mul8(c::kPp[2], z, c::kPp[3]);
-    const __m512d z4 = _mm512_mul_pd(z2, z2);
-    const __m512d s1 = add_mul8(1.0, z, c::kQq[1]);
-    const __m512d s2 = add_mul8(c::kQq[2], z, c::kQq[3]);
-    const __m512d s3 = add_mul8(c::kQq[4], z, c::kQq[5]);
-    const __m512d r = _mm512_add_pd(_mm512_add_pd(r1, _mm512_mul_pd(z2, r2)), _mm512_mul_pd(z4, set8(c::kPp[4])));
-    const __m512d s = _mm512_add_pd(_mm512_add_pd(s1, _mm512_mul_pd(z2, s2)), _mm512_mul_pd(z4, s3));
-    const __m512d y = _mm512_div_pd(r, s);
-    const __mmask8 tiny = _mm512_cmp_pd_mask(ax, set8(c::kTinyArg), _CMP_LT_OQ);
-    rx = _mm512_mask_blend_pd(in_small, rx, erfc_small_range8(x, y, tiny));
-    rn = _mm512_mask_blend_pd(in_small, rn, erfc_small_range8(nx, y, tiny));
+    erfc_small8(x, ax, range_x, range_neg_x);
+    rx = _mm512_mask_blend_pd(in_small, rx, range_x);
+    rn = _mm512_mask_blend_pd(in_small, rn, range_neg_x);
   }
   if (in_mid != 0) {
-    const __m512d s = _mm512_sub_pd(ax, one);
-    const __m512d p1 = add_mul8(c::kPa[0], s, c::kPa[1]);
-    const __m512d s2 = _mm512_mul_pd(s, s);
-    const __m512d q1 = add_mul8(1.0, s, c::kQa[1]);
-    const __m512d s4 = _mm512_mul_pd(s2, s2);
-    const __m512d p2 = add_mul8(c::kPa[2], s, c::kPa[3]);
-    const __m512d s6 = _mm512_mul_pd(s4, s2);
-    const __m512d q2 = add_mul8(c::kQa[2], s, c::kQa[3]);
-    const __m512d p3 = add_mul8(c::kPa[4], s, c::kPa[5]);
-    const __m512d q3 = add_mul8(c::kQa[4], s, c::kQa[5]);
-    const __m512d p = _mm512_add_pd(
-        _mm512_add_pd(_mm512_add_pd(p1, _mm512_mul_pd(s2, p2)), _mm512_mul_pd(s4, p3)),
-        _mm512_mul_pd(s6, set8(c::kPa[6])));
-    const __m512d q = _mm512_add_pd(
-        _mm512_add_pd(_mm512_add_pd(q1, _mm512_mul_pd(s2, q2)), _mm512_mul_pd(s4, q3)),
-        _mm512_mul_pd(s6, set8(c::kQa[6])));
-    const __m512d ratio = _mm512_div_pd(p, q);
-    const __m512d above = _mm512_sub_pd(_mm512_sub_pd(one, set8(c::kErx)), ratio);
-    const __m512d below = _mm512_add_pd(one, _mm512_add_pd(set8(c::kErx), ratio));
-    rx = _mm512_mask_blend_pd(in_mid, rx, _mm512_mask_blend_pd(positive, below, above));
-    rn = _mm512_mask_blend_pd(in_mid, rn, _mm512_mask_blend_pd(positive, above, below));
+    erfc_mid8(x, ax, range_x, range_neg_x);
+    rx = _mm512_mask_blend_pd(in_mid, rx, range_x);
+    rn = _mm512_mask_blend_pd(in_mid, rn, range_neg_x);
   }
   if (in_tail != 0) {
-    const __m512d s = _mm512_div_pd(one, _mm512_mul_pd(ax, ax));
-    const __mmask8 near = _mm512_cmp_pd_mask(ax, set8(c::kTailSplit), _CMP_LT_OQ);
-    const __m512d s2 = _mm512_mul_pd(s, s);
-    const __m512d s4 = _mm512_mul_pd(s2, s2);
-    const __m512d s6 = _mm512_mul_pd(s4, s2);
-    __m512d big_r = one;
-    __m512d big_s = one;
-    if ((near & in_tail) != 0) {
-      const __m512d s8 = _mm512_mul_pd(s4, s4);
-      const __m512d r1 = add_mul8(c::kRa[0], s, c::kRa[1]);
-      const __m512d t1 = add_mul8(1.0, s, c::kSa[1]);
-      const __m512d r2 = add_mul8(c::kRa[2], s, c::kRa[3]);
-      const __m512d t2 = add_mul8(c::kSa[2], s, c::kSa[3]);
-      const __m512d r3 = add_mul8(c::kRa[4], s, c::kRa[5]);
-      const __m512d t3 = add_mul8(c::kSa[4], s, c::kSa[5]);
-      const __m512d r4 = add_mul8(c::kRa[6], s, c::kRa[7]);
-      const __m512d t4 = add_mul8(c::kSa[6], s, c::kSa[7]);
-      big_r = _mm512_add_pd(
-          _mm512_add_pd(_mm512_add_pd(r1, _mm512_mul_pd(s2, r2)), _mm512_mul_pd(s4, r3)), _mm512_mul_pd(s6, r4));
-      big_s = _mm512_add_pd(
-          _mm512_add_pd(_mm512_add_pd(_mm512_add_pd(t1, _mm512_mul_pd(s2, t2)), _mm512_mul_pd(s4, t3)),
-                        _mm512_mul_pd(s6, t4)),
-          _mm512_mul_pd(s8, set8(c::kSa[8])));
-    }
-    if ((static_cast<__mmask8>(~near) & in_tail) != 0) {
-      const __m512d r1 = add_mul8(c::kRb[0], s, c::kRb[1]);
-      const __m512d t1 = add_mul8(1.0, s, c::kSb[1]);
-      const __m512d r2 = add_mul8(c::kRb[2], s, c::kRb[3]);
-      const __m512d t2 = add_mul8(c::kSb[2], s, c::kSb[3]);
-      const __m512d r3 = add_mul8(c::kRb[4], s, c::kRb[5]);
-      const __m512d t3 = add_mul8(c::kSb[4], s, c::kSb[5]);
-      const __m512d t4 = add_mul8(c::kSb[6], s, c::kSb[7]);
-      const __m512d far_r = _mm512_add_pd(
-          _mm512_add_pd(_mm512_add_pd(r1, _mm512_mul_pd(s2, r2)), _mm512_mul_pd(s4, r3)),
-          _mm512_mul_pd(s6, set8(c::kRb[6])));
-      const __m512d far_s = _mm512_add_pd(
-          _mm512_add_pd(_mm512_add_pd(t1, _mm512_mul_pd(s2, t2)), _mm512_mul_pd(s4, t3)), _mm512_mul_pd(s6, t4));
-      big_r = _mm512_mask_blend_pd(near, far_r, big_r);
-      big_s = _mm512_mask_blend_pd(near, far_s, big_s);
-    }
-    const __m512d z =
-        _mm512_and_pd(ax, _mm512_castsi512_pd(_mm512_set1_epi64(static_cast<long long>(0xffffffff00000000u))));
-    __mmask8 bad1, bad2;
-    const __m512d e1 = exp8(t, _mm512_sub_pd(_mm512_mul_pd(_mm512_xor_pd(z, sign), z), set8(0.5625)), bad1);
-    const __m512d e2 = exp8(t, _mm512_add_pd(_mm512_mul_pd(_mm512_sub_pd(z, ax), _mm512_add_pd(z, ax)),
-                                             _mm512_div_pd(big_r, big_s)), bad2);
-    const __m512d r_over_x = _mm512_div_pd(_mm512_mul_pd(e1, e2), ax);
-    const __m512d two_minus = _mm512_sub_pd(two, r_over_x);
-    const __mmask8 far_out =
-        static_cast<__mmask8>(~near & _mm512_cmp_pd_mask(ax, set8(c::kNegativeSaturation), _CMP_GE_OQ));
-    const __m512d neg_side = _mm512_mask_blend_pd(far_out, two_minus, two);
-    rx = _mm512_mask_blend_pd(in_tail, rx, _mm512_mask_blend_pd(positive, neg_side, r_over_x));
-    rn = _mm512_mask_blend_pd(in_tail, rn, _mm512_mask_blend_pd(negative, neg_side, r_over_x));
-    special = static_cast<__mmask8>(special | (in_tail & (bad1 | bad2)));
+    __mmask8 bad;
+    erfc_tail8(t, x, ax, in_tail, range_x, range_neg_x, bad);
+    rx = _mm512_mask_blend_pd(in_tail, rx, range_x);
+    rn = _mm512_mask_blend_pd(in_tail, rn, range_neg_x);
+    special = static_cast<__mmask8>(special | (in_tail & bad));
   }
   erfc_x = rx;
   erfc_neg_x = rn;

@@ -52,7 +52,8 @@ inline std::pair<double, double> order_pair_by_selection(std::span<double> value
 }
 
 // NumPy's default percentile: linear between the order statistics around
-// (n − 1)·q/100, from the pair at floor of that index.
+// (n − 1)·(q/100) (rounded as NumPy rounds it: q/100 first), from the pair
+// at floor of that index.
 inline double interpolate_percentile(std::pair<double, double> pair, double index) noexcept {
   const auto [a, b] = pair;
   const double t = index - std::floor(index);
@@ -64,7 +65,7 @@ inline double interpolate_percentile(std::pair<double, double> pair, double inde
 inline double percentile_of(std::span<double> values, double q) noexcept {
   const std::size_t n = values.size();
   if (n == 0) return std::nan("");
-  const double index = (static_cast<double>(n) - 1.0) * q / 100.0;
+  const double index = (static_cast<double>(n) - 1.0) * (q / 100.0);
   return interpolate_percentile(order_pair_by_selection(values, static_cast<std::size_t>(std::floor(index))), index);
 }
 
@@ -75,8 +76,27 @@ inline double percentile_of(std::span<double> values, double q) noexcept {
 // that of percentile_of whatever the sample; a bracket that misses (rare:
 // its margin is over three standard deviations of the sample's rank error)
 // falls back to selection over the whole column.
+// The pass that brackets an order statistic: counts the values below
+// `lower` into `below` and gathers those in [lower, upper] at the front of
+// `inside` (which holds values.size() + 8), their number into `count`.
+using BracketPass = void (*)(std::span<const double> values, double lower, double upper, double* inside,
+                             std::size_t& count, std::size_t& below) noexcept;
+
+inline void bracket_pass(std::span<const double> values, double lower, double upper, double* inside,
+                         std::size_t& count, std::size_t& below) noexcept {
+  count = 0;
+  below = 0;
+  for (const double v : values) {
+    inside[count] = v;
+    count += static_cast<std::size_t>(v >= lower) & static_cast<std::size_t>(v <= upper);
+    below += static_cast<std::size_t>(v < lower);
+  }
+}
+
 class ColumnPercentiles {
  public:
+  explicit ColumnPercentiles(BracketPass pass = bracket_pass) noexcept : pass_(pass) {}
+
   // out[k·stride] gets percents[k] of `values` (left in any order).
   void operator()(std::span<double> values, std::span<const double> percents, double* out, std::size_t stride) {
     const std::size_t n = values.size();
@@ -85,14 +105,14 @@ class ColumnPercentiles {
       const std::size_t step = n / kSample;
       for (std::size_t k = 0; k < kSample; ++k) sample_[k] = values[k * step + step / 2];
       std::sort(sample_.begin(), sample_.end());
-      inside_.resize(n);
+      inside_.resize(n + 8);
     }
     for (std::size_t k = 0; k < percents.size(); ++k) {
       if (n == 0) {
         out[k * stride] = std::nan("");
         continue;
       }
-      const double index = (static_cast<double>(n) - 1.0) * percents[k] / 100.0;
+      const double index = (static_cast<double>(n) - 1.0) * (percents[k] / 100.0);
       const auto lo = static_cast<std::size_t>(std::floor(index));
       std::pair<double, double> pair;
       if (!bracket || !bracketed_pair(values, lo, pair)) pair = order_pair_by_selection(values, lo);
@@ -101,36 +121,79 @@ class ColumnPercentiles {
   }
 
  private:
-  static constexpr std::size_t kSample = 128;
+  static constexpr std::size_t kSample = 64;
+  // The values gathered inside a bracket are bracketed again, from a sample
+  // of this size, when there are at least four times as many.
+  static constexpr std::size_t kInnerSample = 32;
 
   bool bracketed_pair(std::span<const double> values, std::size_t lo, std::pair<double, double>& pair) {
-    const std::size_t n = values.size();
-    const std::size_t hi = std::min(lo + 1, n - 1);
-    const auto centre = static_cast<std::ptrdiff_t>((static_cast<double>(lo) + 0.5) / static_cast<double>(n) *
-                                                    static_cast<double>(kSample));
-    // Three standard deviations of the sample's rank error at this quantile, and two more.
-    const double share = static_cast<double>(lo) / static_cast<double>(n);
-    const auto margin = static_cast<std::ptrdiff_t>(3.0 * std::sqrt(kSample * share * (1.0 - share))) + 2;
-    const std::ptrdiff_t first = centre - margin;
-    const std::ptrdiff_t last = centre + margin;
-    const double lower = first < 0 ? -HUGE_VAL : sample_[static_cast<std::size_t>(first)];
-    const double upper = last >= static_cast<std::ptrdiff_t>(kSample) ? HUGE_VAL : sample_[static_cast<std::size_t>(last)];
-    std::size_t below = 0;
     std::size_t count = 0;
-    for (const double v : values) {
-      inside_[count] = v;
-      count += static_cast<std::size_t>(v >= lower) & static_cast<std::size_t>(v <= upper);
-      below += static_cast<std::size_t>(v < lower);
+    if (!bracket(values, std::span<const double>(sample_), lo, inside_.data(), count)) return false;
+    const std::span<double> inside(inside_.data(), count);
+    const std::size_t inner_lo = lo - below_;
+    if (count >= 4 * kInnerSample) {
+      const std::size_t step = count / kInnerSample;
+      for (std::size_t k = 0; k < kInnerSample; ++k) inner_sample_[k] = inside[k * step + step / 2];
+      std::sort(inner_sample_.begin(), inner_sample_.end());
+      const std::size_t outer_below = below_;
+      inner_.resize(count + 8);
+      std::size_t inner_count = 0;
+      if (bracket(inside, std::span<const double>(inner_sample_), inner_lo, inner_.data(), inner_count)) {
+        pair = order_pair_by_selection(std::span<double>(inner_.data(), inner_count), inner_lo - below_);
+        if (lo + 1 >= values.size()) pair.second = pair.first;
+        below_ = outer_below;
+        return true;
+      }
+      below_ = outer_below;
     }
-    if (below > lo || hi >= below + count) return false;
-    pair = order_pair_by_selection(std::span<double>(inside_.data(), count), lo - below);
-    if (hi == lo) pair.second = pair.first;
+    pair = order_pair_by_selection(inside, inner_lo);
+    if (lo + 1 >= values.size()) pair.second = pair.first;
     return true;
   }
 
+  // Gathers into `inside` (and counts into `count`) the values of the
+  // bracket that `sorted` (a sorted sample of `values`) gives the order
+  // statistics lo and lo + 1, the values below it into below_. False when
+  // the bracket missed them.
+  bool bracket(std::span<const double> values, std::span<const double> sorted, std::size_t lo, double* inside,
+               std::size_t& count) {
+    const std::size_t n = values.size();
+    const std::size_t hi = std::min(lo + 1, n - 1);
+    const auto size = static_cast<std::ptrdiff_t>(sorted.size());
+    const auto centre = static_cast<std::ptrdiff_t>((static_cast<double>(lo) + 0.5) / static_cast<double>(n) *
+                                                    static_cast<double>(size));
+    // Three standard deviations of the sample's rank error at this quantile, and two more.
+    const double share = static_cast<double>(lo) / static_cast<double>(n);
+    const auto margin = static_cast<std::ptrdiff_t>(3.0 * std::sqrt(static_cast<double>(size) * share * (1.0 - share))) + 2;
+    const std::ptrdiff_t first = centre - margin;
+    const std::ptrdiff_t last = centre + margin;
+    const double lower = first < 0 ? -HUGE_VAL : sorted[static_cast<std::size_t>(first)];
+    const double upper = last >= size ? HUGE_VAL : sorted[static_cast<std::size_t>(last)];
+    std::size_t below = 0;
+    pass_(values, lower, upper, inside, count, below);
+    below_ = below;
+    return below <= lo && hi < below + count;
+  }
+
+  BracketPass pass_;
   std::array<double, kSample> sample_{};
-  std::vector<double> inside_;
+  std::array<double, kInnerSample> inner_sample_{};
+  std::vector<double> inside_, inner_;
+  std::size_t below_ = 0;  // the values below the last bracket
 };
+
+// The sum of `values` in eight running sums (value i into sum i mod 8, in
+// order), added up pairwise at the end: a fixed order, so the same bits on
+// any machine, and eight times shorter chains of dependent additions.
+inline double sum_in_eight(std::span<const double> values) noexcept {
+  double sums[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+  std::size_t i = 0;
+  for (; i + 8 <= values.size(); i += 8) {
+    for (std::size_t k = 0; k < 8; ++k) sums[k] += values[i + k];
+  }
+  for (std::size_t k = 0; i < values.size(); ++i, ++k) sums[k] += values[i];
+  return ((sums[0] + sums[1]) + (sums[2] + sums[3])) + ((sums[4] + sums[5]) + (sums[6] + sums[7]));
+}
 
 // The curve's posterior mean over the rows and its percentiles at every
 // stimulus: mean[j], then quantiles[k·len(xs) + j] for percents[k].
@@ -144,16 +207,14 @@ struct ResponseBand {
 // threads (0 = one per core); the result does not depend on their number.
 template <class Column>
 ResponseBand band_of_columns(std::size_t n, std::span<const double> xs, std::span<const double> percents,
-                             unsigned threads, const Column& column) {
+                             unsigned threads, const Column& column, BracketPass pass = bracket_pass) {
   ResponseBand band{std::vector<double>(xs.size()), std::vector<double>(percents.size() * xs.size())};
   const auto stimuli = [&](std::size_t first, std::size_t last) {
     std::vector<double> values(n);
-    ColumnPercentiles percentiles;
+    ColumnPercentiles percentiles(pass);
     for (std::size_t j = first; j < last; ++j) {
       column(xs[j], std::span<double>(values));
-      double sum = 0.0;
-      for (const double p : values) sum += p;
-      band.mean[j] = n > 0 ? sum / static_cast<double>(n) : std::nan("");
+      band.mean[j] = n > 0 ? sum_in_eight(values) / static_cast<double>(n) : std::nan("");
       percentiles(values, percents, band.quantiles.data() + j, xs.size());
     }
   };

@@ -121,15 +121,19 @@ def test_inference_data_for_arviz(update):
 
 
 @pytest.mark.parametrize("link", ["logistic", "normal", "gumbel"])
-@pytest.mark.parametrize("draws,copies", [(501, 1), (1334, 3)])  # the large one selects from brackets, with ties
-def test_native_band_is_numpys_mean_and_percentiles(link, draws, copies):
+@pytest.mark.parametrize("draws,copies,percents", [
+    (501, 1, [0.0, 2.5, 31.7, 50.0, 97.5, 99.99, 100.0]),
+    (1334, 3, [0.0, 2.5, 31.7, 50.0, 97.5, 99.99, 100.0]),  # selects from brackets, with ties
+    (24, 1, [100.0 * k / 23 for k in range(24)]),  # every row's value, next to its neighbour's
+])
+def test_native_band_is_numpys_mean_and_percentiles(link, draws, copies, percents):
     model = varnel.models.PsychometricModel(link=link, guess_rate=(2.0, 8.0), lapse_rate=0.03)
     points = np.tile(np.array([model.sample_prior() for _ in range(draws)]), (copies, 1))
-    xs = np.concatenate([np.linspace(-4.0, 4.0, 37), [-np.inf, np.inf, 1e300]])
-    percents = [0.0, 2.5, 31.7, 50.0, 97.5, 99.99, 100.0]
+    # Out to where the links saturate, through every range of their lanes.
+    xs = np.concatenate([np.linspace(-4.0, 4.0, 37), np.linspace(-60.0, 60.0, 241), [-np.inf, np.inf, 1e300]])
     mean, quantiles = model.psychometric_band(points, xs, percents)
     curves = model.psychometric(points, xs)
     np.testing.assert_allclose(mean, curves.mean(axis=0), rtol=1e-13)
-    np.testing.assert_allclose(quantiles, np.percentile(curves, percents, axis=0), rtol=1e-13, atol=1e-300)
+    np.testing.assert_array_equal(quantiles, np.percentile(curves, percents, axis=0))
     with pytest.raises(ValueError, match="argument 'x'"):
         model.psychometric_band(points, np.array([0.0, np.nan]), percents)

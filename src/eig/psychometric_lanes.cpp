@@ -179,7 +179,7 @@ VARNEL_TARGET_LANES8 void p_yes_column8_normal(const exact_exp_log::LibmTables& 
   const std::size_t full = n / 8 * 8;
   for (auto& list : lists.values) list.resize(full + 8);
   lists.masks.resize(full / 8);
-  std::size_t count[kRanges] = {0, 0, 0};
+  std::size_t count[kRanges] = {};
   const __m512d xv = _mm512_set1_pd(x);
   const __m512d sign = _mm512_set1_pd(-0.0);
   const __m512d inf = _mm512_set1_pd(__builtin_inf());
@@ -193,9 +193,9 @@ VARNEL_TARGET_LANES8 void p_yes_column8_normal(const exact_exp_log::LibmTables& 
     const __mmask8 below_mid = _mm512_cmp_pd_mask(ax, _mm512_set1_pd(c::kMidArg), _CMP_LT_OQ);
     const __mmask8 one = finite & _mm512_cmp_pd_mask(a, _mm512_set1_pd(c::kNegativeSaturation), _CMP_GE_OQ);
     const __mmask8 zero = finite & _mm512_cmp_pd_mask(a, _mm512_set1_pd(-c::kLargeArg), _CMP_LE_OQ);
+    const __mmask8 tail = finite & ~below_mid & ~one & ~zero;
     auto& masks = lists.masks[i / 8];
-    masks = {small, static_cast<__mmask8>(~small & below_mid),
-             static_cast<__mmask8>(finite & ~below_mid & ~one & ~zero), one, zero};
+    masks = {small, static_cast<__mmask8>(~small & below_mid), tail, one, zero};
     for (int r = 0; r < kRanges; ++r) {
       _mm512_storeu_pd(lists.values[r].data() + count[r], _mm512_maskz_compress_pd(masks[r], a));
       count[r] += static_cast<std::size_t>(__builtin_popcount(masks[r]));
@@ -223,10 +223,10 @@ VARNEL_TARGET_LANES8 void p_yes_column8_normal(const exact_exp_log::LibmTables& 
       _mm512_storeu_pd(list + j, _mm512_mask_blend_pd(bad, F, nan));
     }
   }
-  std::size_t taken[kRanges] = {0, 0, 0};
+  std::size_t taken[kRanges] = {};
   for (std::size_t i = 0; i < full; i += 8) {
     const auto& masks = lists.masks[i / 8];
-    __m512d F = _mm512_mask_mov_pd(_mm512_mask_mov_pd(nan, masks[3], _mm512_set1_pd(1.0)), masks[4],
+    __m512d F = _mm512_mask_mov_pd(_mm512_mask_mov_pd(nan, masks[kRanges], _mm512_set1_pd(1.0)), masks[kRanges + 1],
                                    _mm512_setzero_pd());
     for (int r = 0; r < kRanges; ++r) {
       F = _mm512_mask_expandloadu_pd(F, masks[r], lists.values[r].data() + taken[r]);
@@ -264,6 +264,60 @@ VARNEL_TARGET_LANES8 void bracket_pass8(std::span<const double> values, double l
   }
   count = in;
   below = under;
+}
+
+// select_pair in eight lanes: partitions around a pivot (the median of the
+// first, middle and last value) into the values below and above it, counting
+// the equal ones, and goes on in the side that holds the pair, until few are
+// left for the plain selection.
+VARNEL_TARGET_LANES8 std::pair<double, double> select_pair8(std::span<double> values, std::size_t lo,
+                                                            double* scratch) noexcept {
+  constexpr std::size_t kFew = 32;
+  // Three buffers in turn: the values being partitioned (first the caller's),
+  // and the two sides of the partition.
+  double* buffers[3] = {values.data(), scratch, scratch + values.size() + 8};
+  int data = 0;
+  std::size_t n = values.size();
+  while (n > kFew) {
+    const double* d = buffers[data];
+    double* below = buffers[(data + 1) % 3];
+    double* above = buffers[(data + 2) % 3];
+    const double first = d[0], middle = d[n / 2], last = d[n - 1];
+    const double pivot = std::max(std::min(first, middle), std::min(std::max(first, middle), last));
+    const __m512d p = _mm512_set1_pd(pivot);
+    std::size_t under = 0, over = 0, i = 0;
+    for (; i + 8 <= n; i += 8) {
+      const __m512d v = _mm512_loadu_pd(d + i);
+      const __mmask8 lt = _mm512_cmp_pd_mask(v, p, _CMP_LT_OQ);
+      const __mmask8 gt = _mm512_cmp_pd_mask(v, p, _CMP_GT_OQ);
+      _mm512_storeu_pd(below + under, _mm512_maskz_compress_pd(lt, v));
+      _mm512_storeu_pd(above + over, _mm512_maskz_compress_pd(gt, v));
+      under += static_cast<std::size_t>(__builtin_popcount(lt));
+      over += static_cast<std::size_t>(__builtin_popcount(gt));
+    }
+    for (; i < n; ++i) {
+      const double v = d[i];
+      below[under] = v;
+      under += static_cast<std::size_t>(v < pivot);
+      above[over] = v;
+      over += static_cast<std::size_t>(v > pivot);
+    }
+    const std::size_t equal = n - under - over;
+    const auto least_above = [&] { return *std::min_element(above, above + over); };
+    if (lo + 1 < under) {  // both below the pivot
+      data = (data + 1) % 3;
+      n = under;
+    } else if (lo + 1 == under) {
+      return {*std::max_element(below, below + under), equal > 0 ? pivot : least_above()};
+    } else if (lo < under + equal) {
+      return {pivot, lo + 1 < under + equal || lo + 1 == n ? pivot : least_above()};
+    } else {
+      lo -= under + equal;
+      data = (data + 2) % 3;
+      n = over;
+    }
+  }
+  return order_pair_by_selection(std::span<double>(buffers[data], n), lo);
 }
 
 // p_yes_column4 in eight lanes.
@@ -461,12 +515,22 @@ ResponseBand psychometric_band(const PsychometricModel& model, std::span<const d
     CurveRows curve;
     const std::size_t n = rows.size() / dim;
     curve.samples.reserve(n);
+    // p_yes reads s, m, γ and 1 − γ − λ of a sample: the other logarithms of
+    // its rates are left out, and 1 − γ − λ is formed once for fixed rates.
+    double last_g = 0.0, last_l = 0.0, w = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
-      const auto& t = curve.samples.emplace_back(model.eig_sample(rows.subspan(i * dim, dim)));
-      curve.s.push_back(t.s);
-      curve.m.push_back(t.m);
-      curve.g.push_back(t.rates.g);
-      curve.w.push_back(t.rates.w);
+      const auto [s, m, g, l] = model.full_natural(rows.subspan(i * dim, dim));
+      if (i == 0 || g != last_g || l != last_l) w = PsychometricModel::response_scale(g, l);
+      last_g = g;
+      last_l = l;
+      auto& t = curve.samples.emplace_back(PsychometricModel::EigSample{s, m, {}});
+      t.rates.g = g;
+      t.rates.l = l;
+      t.rates.w = w;
+      curve.s.push_back(s);
+      curve.m.push_back(m);
+      curve.g.push_back(g);
+      curve.w.push_back(w);
     }
     return band_of_columns(n, xs, percents, threads, [&](double x, std::span<double> out) {
       if (tab8 != nullptr) {
@@ -487,7 +551,7 @@ ResponseBand psychometric_band(const PsychometricModel& model, std::span<const d
         case Link::Gumbel:
           return p_yes_column4<Link::Gumbel>(*tab, model, curve, x, out);
       }
-    }, tab8 != nullptr ? bracket_pass8 : bracket_pass);
+    }, tab8 != nullptr ? PercentileKernels{bracket_pass8, select_pair8} : PercentileKernels{});
   }
 #endif
   return response_band(model, rows, xs, percents, threads);

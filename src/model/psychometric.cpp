@@ -335,6 +335,12 @@ std::array<double, 4> PsychometricModel::full_natural(std::span<const double> na
   return out;
 }
 
+double PsychometricModel::response_scale(double g, double l) noexcept {
+  if (!rates_valid(g, l)) return 0.0;
+  // As rate_logs forms it: log(1 − γ) and log(1 − λ) are log1p(−γ) and log1p(−λ).
+  return std::exp(l == 0.0 ? std::log1p(-g) : g == 0.0 ? std::log1p(-l) : std::log1p(-(g + l)));
+}
+
 RateLogs PsychometricModel::rate_logs(double g, double l) noexcept {
   RateLogs r;
   r.valid = rates_valid(g, l);

@@ -207,6 +207,8 @@ class PsychometricModel {
 
   // The rate logs of natural γ and λ.
   static RateLogs rate_logs(double g, double l) noexcept;
+  // rate_logs(g, l).w alone, without the other logarithms: what p_yes needs.
+  static double response_scale(double g, double l) noexcept;
   // Whether natural γ and λ are rates of the model, rate_logs(g, l).valid
   // without the logarithms. γ + λ = 1 (a flat function, w = 0) is allowed:
   // shares of the room close to 1 round to it on the way back from the

@@ -69,13 +69,6 @@ inline double percentile_of(std::span<double> values, double q) noexcept {
   return interpolate_percentile(order_pair_by_selection(values, static_cast<std::size_t>(std::floor(index))), index);
 }
 
-// Several percentiles of one column of values, found without reordering
-// the whole column for each: a sorted sample of the column brackets each
-// wanted order statistic, one pass counts the values below the bracket and
-// gathers those inside it, and only those are selected among. The result is
-// that of percentile_of whatever the sample; a bracket that misses (rare:
-// its margin is over three standard deviations of the sample's rank error)
-// falls back to selection over the whole column.
 // The pass that brackets an order statistic: counts the values below
 // `lower` into `below` and gathers those in [lower, upper] at the front of
 // `inside` (which holds values.size() + 8), their number into `count`.
@@ -93,9 +86,31 @@ inline void bracket_pass(std::span<const double> values, double lower, double up
   }
 }
 
+// The selection of the order statistics lo and lo + 1 among `values`
+// (reordered), with `scratch` room for 2·(values.size() + 8) values.
+using PairSelect = std::pair<double, double> (*)(std::span<double> values, std::size_t lo, double* scratch) noexcept;
+
+inline std::pair<double, double> select_pair(std::span<double> values, std::size_t lo, double*) noexcept {
+  return order_pair_by_selection(values, lo);
+}
+
+// What a column's percentiles are found with: plain loops, or lanes where
+// the processor has them (the same results).
+struct PercentileKernels {
+  BracketPass pass = bracket_pass;
+  PairSelect select = select_pair;
+};
+
+// Several percentiles of one column of values, found without reordering
+// the whole column for each: a sorted sample of the column brackets each
+// wanted order statistic, one pass counts the values below the bracket and
+// gathers those inside it, and only those are selected among. The result is
+// that of percentile_of whatever the sample; a bracket that misses (rare:
+// its margin is over three standard deviations of the sample's rank error)
+// falls back to selection over the whole column.
 class ColumnPercentiles {
  public:
-  explicit ColumnPercentiles(BracketPass pass = bracket_pass) noexcept : pass_(pass) {}
+  explicit ColumnPercentiles(PercentileKernels kernels = {}) noexcept : kernels_(kernels) {}
 
   // out[k·stride] gets percents[k] of `values` (left in any order).
   void operator()(std::span<double> values, std::span<const double> percents, double* out, std::size_t stride) {
@@ -106,6 +121,7 @@ class ColumnPercentiles {
       for (std::size_t k = 0; k < kSample; ++k) sample_[k] = values[k * step + step / 2];
       std::sort(sample_.begin(), sample_.end());
       inside_.resize(n + 8);
+      scratch_.resize(2 * (n + 8));
     }
     for (std::size_t k = 0; k < percents.size(); ++k) {
       if (n == 0) {
@@ -122,64 +138,31 @@ class ColumnPercentiles {
 
  private:
   static constexpr std::size_t kSample = 64;
-  // The values gathered inside a bracket are bracketed again, from a sample
-  // of this size, when there are at least four times as many.
-  static constexpr std::size_t kInnerSample = 32;
 
   bool bracketed_pair(std::span<const double> values, std::size_t lo, std::pair<double, double>& pair) {
+    const std::size_t n = values.size();
+    const std::size_t hi = std::min(lo + 1, n - 1);
+    const auto centre = static_cast<std::ptrdiff_t>((static_cast<double>(lo) + 0.5) / static_cast<double>(n) *
+                                                    static_cast<double>(kSample));
+    // Three standard deviations of the sample's rank error at this quantile, and two more.
+    const double share = static_cast<double>(lo) / static_cast<double>(n);
+    const auto margin = static_cast<std::ptrdiff_t>(3.0 * std::sqrt(kSample * share * (1.0 - share))) + 2;
+    const std::ptrdiff_t first = centre - margin;
+    const std::ptrdiff_t last = centre + margin;
+    const double lower = first < 0 ? -HUGE_VAL : sample_[static_cast<std::size_t>(first)];
+    const double upper = last >= static_cast<std::ptrdiff_t>(kSample) ? HUGE_VAL : sample_[static_cast<std::size_t>(last)];
+    std::size_t below = 0;
     std::size_t count = 0;
-    if (!bracket(values, std::span<const double>(sample_), lo, inside_.data(), count)) return false;
-    const std::span<double> inside(inside_.data(), count);
-    const std::size_t inner_lo = lo - below_;
-    if (count >= 4 * kInnerSample) {
-      const std::size_t step = count / kInnerSample;
-      for (std::size_t k = 0; k < kInnerSample; ++k) inner_sample_[k] = inside[k * step + step / 2];
-      std::sort(inner_sample_.begin(), inner_sample_.end());
-      const std::size_t outer_below = below_;
-      inner_.resize(count + 8);
-      std::size_t inner_count = 0;
-      if (bracket(inside, std::span<const double>(inner_sample_), inner_lo, inner_.data(), inner_count)) {
-        pair = order_pair_by_selection(std::span<double>(inner_.data(), inner_count), inner_lo - below_);
-        if (lo + 1 >= values.size()) pair.second = pair.first;
-        below_ = outer_below;
-        return true;
-      }
-      below_ = outer_below;
-    }
-    pair = order_pair_by_selection(inside, inner_lo);
-    if (lo + 1 >= values.size()) pair.second = pair.first;
+    kernels_.pass(values, lower, upper, inside_.data(), count, below);
+    if (below > lo || hi >= below + count) return false;
+    pair = kernels_.select(std::span<double>(inside_.data(), count), lo - below, scratch_.data());
+    if (hi == lo) pair.second = pair.first;
     return true;
   }
 
-  // Gathers into `inside` (and counts into `count`) the values of the
-  // bracket that `sorted` (a sorted sample of `values`) gives the order
-  // statistics lo and lo + 1, the values below it into below_. False when
-  // the bracket missed them.
-  bool bracket(std::span<const double> values, std::span<const double> sorted, std::size_t lo, double* inside,
-               std::size_t& count) {
-    const std::size_t n = values.size();
-    const std::size_t hi = std::min(lo + 1, n - 1);
-    const auto size = static_cast<std::ptrdiff_t>(sorted.size());
-    const auto centre = static_cast<std::ptrdiff_t>((static_cast<double>(lo) + 0.5) / static_cast<double>(n) *
-                                                    static_cast<double>(size));
-    // Three standard deviations of the sample's rank error at this quantile, and two more.
-    const double share = static_cast<double>(lo) / static_cast<double>(n);
-    const auto margin = static_cast<std::ptrdiff_t>(3.0 * std::sqrt(static_cast<double>(size) * share * (1.0 - share))) + 2;
-    const std::ptrdiff_t first = centre - margin;
-    const std::ptrdiff_t last = centre + margin;
-    const double lower = first < 0 ? -HUGE_VAL : sorted[static_cast<std::size_t>(first)];
-    const double upper = last >= size ? HUGE_VAL : sorted[static_cast<std::size_t>(last)];
-    std::size_t below = 0;
-    pass_(values, lower, upper, inside, count, below);
-    below_ = below;
-    return below <= lo && hi < below + count;
-  }
-
-  BracketPass pass_;
+  PercentileKernels kernels_;
   std::array<double, kSample> sample_{};
-  std::array<double, kInnerSample> inner_sample_{};
-  std::vector<double> inside_, inner_;
-  std::size_t below_ = 0;  // the values below the last bracket
+  std::vector<double> inside_, scratch_;
 };
 
 // The sum of `values` in eight running sums (value i into sum i mod 8, in
@@ -207,11 +190,11 @@ struct ResponseBand {
 // threads (0 = one per core); the result does not depend on their number.
 template <class Column>
 ResponseBand band_of_columns(std::size_t n, std::span<const double> xs, std::span<const double> percents,
-                             unsigned threads, const Column& column, BracketPass pass = bracket_pass) {
+                             unsigned threads, const Column& column, PercentileKernels kernels = {}) {
   ResponseBand band{std::vector<double>(xs.size()), std::vector<double>(percents.size() * xs.size())};
   const auto stimuli = [&](std::size_t first, std::size_t last) {
     std::vector<double> values(n);
-    ColumnPercentiles percentiles(pass);
+    ColumnPercentiles percentiles(kernels);
     for (std::size_t j = first; j < last; ++j) {
       column(xs[j], std::span<double>(values));
       band.mean[j] = n > 0 ? sum_in_eight(values) / static_cast<double>(n) : std::nan("");

@@ -331,9 +331,8 @@ VARNEL_TARGET_LANES8 void p_yes_column8(const exact_exp_log::LibmTables& tab, co
   for (; i + 8 <= n; i += 8) {
     const __m512d z =
         _mm512_mul_pd(_mm512_loadu_pd(rows.s.data() + i), _mm512_sub_pd(xv, _mm512_loadu_pd(rows.m.data() + i)));
-    __m512d F, G;
     __mmask8 special;
-    link_lanes8<L>(tab, z, F, G, special);
+    const __m512d F = link_F8<L>(tab, z, special);
     const __m512d p =
         _mm512_add_pd(_mm512_loadu_pd(rows.g.data() + i), _mm512_mul_pd(_mm512_loadu_pd(rows.w.data() + i), F));
     _mm512_storeu_pd(out.data() + i, p);

@@ -25,6 +25,66 @@ inline void lane_designs(const ScoreJob<M>& job, std::size_t d, std::size_t coun
   }
 }
 
+// One design at a time against four samples at a time, each lane's terms
+// added to the design's sums in sample order (score_over_samples8 in four lanes).
+template <class M, class Terms, bool Counted>
+VARNEL_TARGET_LANES void score_over_samples4(const ScoreJob<M>& job, std::size_t first, std::size_t last,
+                                             double* result) noexcept {
+  constexpr std::size_t K = M::kDesignColumns;
+  const exact_exp_log::LibmTables& tab = *job.lanes;
+  const std::size_t n_samples = job.samples.size();
+  for (std::size_t d = first; d < last; ++d) {
+    double row[K];
+    for (std::size_t k = 0; k < K; ++k) row[k] = job.designs->unchecked_at(d, k);
+    const std::span<const double> design(row, K);
+    double sum_p[2] = {0.0, 0.0};
+    double sum_plp[2] = {0.0, 0.0};
+    std::size_t n = 0;
+    for (; n + 4 <= n_samples; n += 4) {
+      __m256d p0, p1, plp0, plp1;
+      const int mask = _mm256_movemask_pd(Terms::samples4(tab, job.columns, n, row, p0, p1, plp0, plp1));
+      if constexpr (Counted) {
+        const __m256d c = _mm256_loadu_pd(job.counts + n);
+        p0 = _mm256_mul_pd(c, p0);
+        p1 = _mm256_mul_pd(c, p1);
+        plp0 = _mm256_mul_pd(c, plp0);
+        plp1 = _mm256_mul_pd(c, plp1);
+      }
+      alignas(32) double v[4][4];
+      _mm256_store_pd(v[0], p0);
+      _mm256_store_pd(v[1], p1);
+      _mm256_store_pd(v[2], plp0);
+      _mm256_store_pd(v[3], plp1);
+      if (mask != 0) [[unlikely]] {
+        for (int j = 0; j < 4; ++j) {
+          if (((mask >> j) & 1) == 0) continue;
+          const ResponseProbs r = job.model->response_probs(job.samples[n + j], design);
+          const double c = Counted ? job.counts[n + j] : 1.0;  // 1·p is p, bit for bit
+          v[0][j] = c * r.p[0];
+          v[1][j] = c * r.p[1];
+          v[2][j] = c * p_log_p(r, 0);
+          v[3][j] = c * p_log_p(r, 1);
+        }
+      }
+      for (int j = 0; j < 4; ++j) {
+        sum_p[0] += v[0][j];
+        sum_p[1] += v[1][j];
+        sum_plp[0] += v[2][j];
+        sum_plp[1] += v[3][j];
+      }
+    }
+    for (; n < n_samples; ++n) {
+      const ResponseProbs r = job.model->response_probs(job.samples[n], design);
+      const double c = Counted ? job.counts[n] : 1.0;
+      for (int y = 0; y < 2; ++y) {
+        sum_p[y] += c * r.p[y];
+        sum_plp[y] += c * p_log_p(r, y);
+      }
+    }
+    result[d] = design_score(job.outcomes, job.total, sum_p, sum_plp);
+  }
+}
+
 // Designs of several columns: `Terms` gets one vector per column.
 template <class M, class Terms, bool Counted>
 VARNEL_TARGET_LANES void score_range_lanes4_of(const ScoreJob<M>& job, std::size_t first, std::size_t last,
@@ -32,6 +92,13 @@ VARNEL_TARGET_LANES void score_range_lanes4_of(const ScoreJob<M>& job, std::size
   constexpr std::size_t K = M::kDesignColumns;
   const exact_exp_log::LibmTables& tab = *job.lanes;
   const __m256d zero = _mm256_setzero_pd();
+  if constexpr (requires { &Terms::samples4; }) {
+    const std::size_t spare = (last - first) % 4;
+    if (job.columns.data != nullptr && spare != 0) {
+      score_over_samples4<M, Terms, Counted>(job, last - spare, last, result);
+      last -= spare;
+    }
+  }
   for (std::size_t d = first; d < last; d += 4) {
     const std::size_t count = std::min<std::size_t>(4, last - d);
     alignas(32) double columns[K][4];

@@ -35,6 +35,17 @@ struct PsychometricTerms {
     return terms_of_z4(tab, t.rates, z, p0, p1, plp0, plp1);
   }
 
+  // One design against four samples n .. n + 3 of the sample columns.
+  VARNEL_TARGET_LANES static inline __m256d samples4(const exact_exp_log::LibmTables& tab, const SampleColumns& c,
+                                                     std::size_t n, const double* design, __m256d& p0, __m256d& p1,
+                                                     __m256d& plp0, __m256d& plp1) noexcept {
+    const __m256d z = _mm256_mul_pd(c.load4<offsetof(Sample, s)>(n),
+                                    _mm256_sub_pd(_mm256_set1_pd(design[0]), c.load4<offsetof(Sample, m)>(n)));
+    return terms_of_z4(tab, c.load4<offsetof(Sample, rates) + offsetof(RateLogs, g)>(n),
+                       c.load4<offsetof(Sample, rates) + offsetof(RateLogs, l)>(n),
+                       c.load4<offsetof(Sample, rates) + offsetof(RateLogs, w)>(n), z, p0, p1, plp0, plp1);
+  }
+
   // The terms from z = s·(x − m) on: the link, the rates and the logs.
   VARNEL_TARGET_LANES static inline __m256d terms_of_z4(const exact_exp_log::LibmTables& tab, const RateLogs& rates,
                                                         __m256d z, __m256d& p0, __m256d& p1, __m256d& plp0,
@@ -356,20 +367,42 @@ struct ContrastSensitivityTerms {
   VARNEL_TARGET_LANES static inline __m256d terms4(const exact_exp_log::LibmTables& tab, const Sample& t,
                                                    const __m256d* x, __m256d& p0, __m256d& p1, __m256d& plp0,
                                                    __m256d& plp1) noexcept {
-    constexpr double kLog10Two = 0.30102999566398119521;
-    const __m256d peak_frequency = _mm256_set1_pd(t.log_peak_frequency);
-    const __m256d q = _mm256_div_pd(_mm256_mul_pd(_mm256_set1_pd(2.0), _mm256_sub_pd(x[0], peak_frequency)),
-                                    _mm256_set1_pd(t.width));
-    const __m256d parabola = _mm256_sub_pd(_mm256_set1_pd(t.log_peak),
-                                           _mm256_mul_pd(_mm256_mul_pd(_mm256_set1_pd(kLog10Two), q), q));
-    // Below the peak, std::max(parabola, floor): the floor where parabola < floor.
     const __m256d floor = _mm256_set1_pd(t.log_peak - t.truncation);
-    const __m256d below = _mm256_cmp_pd(x[0], peak_frequency, _CMP_LT_OQ);
+    return terms_of4(tab, _mm256_set1_pd(t.log_peak), _mm256_set1_pd(t.log_peak_frequency), _mm256_set1_pd(t.width),
+                     floor, _mm256_set1_pd(t.slope), _mm256_set1_pd(t.rates.g), _mm256_set1_pd(t.rates.l),
+                     _mm256_set1_pd(t.rates.w), x[0], x[1], p0, p1, plp0, plp1);
+  }
+
+  // One design against four samples n .. n + 3 of the sample columns.
+  VARNEL_TARGET_LANES static inline __m256d samples4(const exact_exp_log::LibmTables& tab, const SampleColumns& c,
+                                                     std::size_t n, const double* design, __m256d& p0, __m256d& p1,
+                                                     __m256d& plp0, __m256d& plp1) noexcept {
+    const __m256d log_peak = c.load4<offsetof(Sample, log_peak)>(n);
+    const __m256d floor = _mm256_sub_pd(log_peak, c.load4<offsetof(Sample, truncation)>(n));
+    return terms_of4(tab, log_peak, c.load4<offsetof(Sample, log_peak_frequency)>(n),
+                     c.load4<offsetof(Sample, width)>(n), floor, c.load4<offsetof(Sample, slope)>(n),
+                     c.load4<offsetof(Sample, rates) + offsetof(RateLogs, g)>(n),
+                     c.load4<offsetof(Sample, rates) + offsetof(RateLogs, l)>(n),
+                     c.load4<offsetof(Sample, rates) + offsetof(RateLogs, w)>(n), _mm256_set1_pd(design[0]),
+                     _mm256_set1_pd(design[1]), p0, p1, plp0, plp1);
+  }
+
+  // The terms with every input in lanes (see terms_of8).
+  VARNEL_TARGET_LANES static inline __m256d terms_of4(const exact_exp_log::LibmTables& tab, __m256d log_peak,
+                                                      __m256d peak_frequency, __m256d width, __m256d floor,
+                                                      __m256d slope, __m256d g, __m256d l, __m256d w,
+                                                      __m256d frequency, __m256d contrast, __m256d& p0, __m256d& p1,
+                                                      __m256d& plp0, __m256d& plp1) noexcept {
+    constexpr double kLog10Two = 0.30102999566398119521;
+    const __m256d q = _mm256_div_pd(_mm256_mul_pd(_mm256_set1_pd(2.0), _mm256_sub_pd(frequency, peak_frequency)), width);
+    const __m256d parabola = _mm256_sub_pd(log_peak, _mm256_mul_pd(_mm256_mul_pd(_mm256_set1_pd(kLog10Two), q), q));
+    // Below the peak, std::max(parabola, floor): the floor where parabola < floor.
+    const __m256d below = _mm256_cmp_pd(frequency, peak_frequency, _CMP_LT_OQ);
     const __m256d raised = _mm256_and_pd(below, _mm256_cmp_pd(parabola, floor, _CMP_LT_OQ));
     const __m256d log_s = _mm256_blendv_pd(parabola, floor, raised);
     const __m256d m = _mm256_xor_pd(log_s, _mm256_set1_pd(-0.0));
-    const __m256d z = _mm256_mul_pd(_mm256_set1_pd(t.slope), _mm256_sub_pd(x[1], m));
-    return PsychometricTerms<L>::terms_of_z4(tab, t.rates, z, p0, p1, plp0, plp1);
+    const __m256d z = _mm256_mul_pd(slope, _mm256_sub_pd(contrast, m));
+    return PsychometricTerms<L>::terms_of_z4(tab, g, l, w, z, p0, p1, plp0, plp1);
   }
 
   // terms4 in eight lanes.

@@ -41,7 +41,13 @@ struct SampleColumns {
   const double* data = nullptr;  // null when the samples were not laid out so
   std::size_t n = 0;
 #if defined(VARNEL_HAVE_EXACT_LANES)
-  // Samples i .. i + 7 of the field at byte offset `Offset` of the sample.
+  // Samples i .. i + 3 of the field at byte offset `Offset` of the sample.
+  template <std::size_t Offset>
+  VARNEL_TARGET_LANES __m256d load4(std::size_t i) const noexcept {
+    static_assert(Offset % sizeof(double) == 0);
+    return _mm256_loadu_pd(data + Offset / sizeof(double) * n + i);
+  }
+  // The same for samples i .. i + 7.
   template <std::size_t Offset>
   VARNEL_TARGET_LANES8 __m512d load8(std::size_t i) const noexcept {
     static_assert(Offset % sizeof(double) == 0);
@@ -67,7 +73,7 @@ std::vector<double> sample_columns(std::span<const Sample> samples) {
 
 // Up to this many designs left over from whole vectors of eight are scored
 // with the lanes over the samples: a design there costs about 1/7 of a
-// vector of eight designs.
+// vector of eight designs. (Of four, any one to three left over are.)
 inline constexpr std::size_t kMaxDesignsOverSamples = 6;
 
 // What scoring k designs in one call costs, roughly, in vectors of eight.
@@ -187,9 +193,11 @@ class DesignScorer {
       if (kernel == ScoreKernel::Fastest && EigLanes<M>::tables(model, true) != nullptr) {
         lanes_ = EigLanes<M>::tables(model, true);
         eight_ = true;
-        if constexpr (HasSampleLanes<M>) columns_ = sample_columns(std::span<const typename M::EigSample>(samples_));
       } else if (kernel != ScoreKernel::Scalar) {
         lanes_ = EigLanes<M>::tables(model, false);
+      }
+      if constexpr (HasSampleLanes<M>) {
+        if (lanes_ != nullptr) columns_ = sample_columns(std::span<const typename M::EigSample>(samples_));
       }
     }
   }

@@ -147,12 +147,14 @@ TEST(ContrastSensitivityModel, LanesAndScalarLoopGiveTheSameBits) {
         }
       }
       // A design on its own is scored over the samples' lanes.
-      for (std::size_t d = 0; d < designs.rows; ++d) {
-        const MatrixView one{&rows[2 * d], 1, 2, 2, 1};
-        const double alone = score_designs(model, ScoreKernel::Fastest, outcomes, theta, n, one, 1)[0];
-        if (std::isnan(alone) && std::isnan(scalar[d])) continue;
-        EXPECT_EQ(std::memcmp(&alone, &scalar[d], sizeof(double)), 0)
-            << "design (" << rows[2 * d] << ", " << rows[2 * d + 1] << ") alone";
+      for (const ScoreKernel kernel : {ScoreKernel::Fastest, ScoreKernel::FourLanes}) {
+        for (std::size_t d = 0; d < designs.rows; ++d) {
+          const MatrixView one{&rows[2 * d], 1, 2, 2, 1};
+          const double alone = score_designs(model, kernel, outcomes, theta, n, one, 1)[0];
+          if (std::isnan(alone) && std::isnan(scalar[d])) continue;
+          EXPECT_EQ(std::memcmp(&alone, &scalar[d], sizeof(double)), 0)
+              << "design (" << rows[2 * d] << ", " << rows[2 * d + 1] << ") alone";
+        }
       }
     }
   }

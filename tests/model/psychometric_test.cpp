@@ -376,11 +376,13 @@ TEST(ScoreDesignsGeneral, LanesAndScalarLoopGiveTheSameBits) {
         }
       }
       // A design on its own is scored over the samples' lanes.
-      for (std::size_t d = 0; d < xs.size(); ++d) {
-        const MatrixView one{&xs[d], 1, 1, 1, 1};
-        const double alone = score_designs(model, ScoreKernel::Fastest, outcomes, theta, n, one, 1)[0];
-        if (std::isnan(alone) && std::isnan(scalar[d])) continue;
-        EXPECT_EQ(std::memcmp(&alone, &scalar[d], sizeof(double)), 0) << "design " << xs[d] << " alone";
+      for (const ScoreKernel kernel : {ScoreKernel::Fastest, ScoreKernel::FourLanes}) {
+        for (std::size_t d = 0; d < xs.size(); ++d) {
+          const MatrixView one{&xs[d], 1, 1, 1, 1};
+          const double alone = score_designs(model, kernel, outcomes, theta, n, one, 1)[0];
+          if (std::isnan(alone) && std::isnan(scalar[d])) continue;
+          EXPECT_EQ(std::memcmp(&alone, &scalar[d], sizeof(double)), 0) << "design " << xs[d] << " alone";
+        }
       }
     }
   }

@@ -25,6 +25,48 @@ inline void lane_designs(const ScoreJob<M>& job, std::size_t d, std::size_t coun
   }
 }
 
+// The parts of the loops over samples that are plain arithmetic. redo_lanes:
+// the scalar terms of the lanes in `mask` of samples n .. n + W − 1, times
+// their counts; add_lanes: the W lanes of each sum in sample order;
+// samples_left: the samples past the last whole vector, then the score.
+template <std::size_t W, bool Counted, class M>
+inline void redo_lanes(const ScoreJob<M>& job, std::size_t n, std::span<const double> design, unsigned mask,
+                       double (&v)[4][W]) noexcept {
+  for (std::size_t j = 0; j < W; ++j) {
+    if (((mask >> j) & 1) == 0) continue;
+    const ResponseProbs r = job.model->response_probs(job.samples[n + j], design);
+    const double c = Counted ? job.counts[n + j] : 1.0;  // 1·p is p, bit for bit
+    v[0][j] = c * r.p[0];
+    v[1][j] = c * r.p[1];
+    v[2][j] = c * p_log_p(r, 0);
+    v[3][j] = c * p_log_p(r, 1);
+  }
+}
+
+template <std::size_t W>
+inline void add_lanes(const double (&v)[4][W], double (&sum_p)[2], double (&sum_plp)[2]) noexcept {
+  for (std::size_t j = 0; j < W; ++j) {
+    sum_p[0] += v[0][j];
+    sum_p[1] += v[1][j];
+    sum_plp[0] += v[2][j];
+    sum_plp[1] += v[3][j];
+  }
+}
+
+template <bool Counted, class M>
+inline double samples_left(const ScoreJob<M>& job, std::size_t n, std::span<const double> design,
+                           double (&sum_p)[2], double (&sum_plp)[2]) noexcept {
+  for (; n < job.samples.size(); ++n) {
+    const ResponseProbs r = job.model->response_probs(job.samples[n], design);
+    const double c = Counted ? job.counts[n] : 1.0;
+    for (int y = 0; y < 2; ++y) {
+      sum_p[y] += c * r.p[y];
+      sum_plp[y] += c * p_log_p(r, y);
+    }
+  }
+  return design_score(job.outcomes, job.total, sum_p, sum_plp);
+}
+
 // One design at a time against four samples at a time, each lane's terms
 // added to the design's sums in sample order (score_over_samples8 in four lanes).
 template <class M, class Terms, bool Counted>
@@ -55,33 +97,10 @@ VARNEL_TARGET_LANES void score_over_samples4(const ScoreJob<M>& job, std::size_t
       _mm256_store_pd(v[1], p1);
       _mm256_store_pd(v[2], plp0);
       _mm256_store_pd(v[3], plp1);
-      if (mask != 0) [[unlikely]] {
-        for (int j = 0; j < 4; ++j) {
-          if (((mask >> j) & 1) == 0) continue;
-          const ResponseProbs r = job.model->response_probs(job.samples[n + j], design);
-          const double c = Counted ? job.counts[n + j] : 1.0;  // 1·p is p, bit for bit
-          v[0][j] = c * r.p[0];
-          v[1][j] = c * r.p[1];
-          v[2][j] = c * p_log_p(r, 0);
-          v[3][j] = c * p_log_p(r, 1);
-        }
-      }
-      for (int j = 0; j < 4; ++j) {
-        sum_p[0] += v[0][j];
-        sum_p[1] += v[1][j];
-        sum_plp[0] += v[2][j];
-        sum_plp[1] += v[3][j];
-      }
+      if (mask != 0) [[unlikely]] redo_lanes<4, Counted>(job, n, design, static_cast<unsigned>(mask), v);
+      add_lanes(v, sum_p, sum_plp);
     }
-    for (; n < n_samples; ++n) {
-      const ResponseProbs r = job.model->response_probs(job.samples[n], design);
-      const double c = Counted ? job.counts[n] : 1.0;
-      for (int y = 0; y < 2; ++y) {
-        sum_p[y] += c * r.p[y];
-        sum_plp[y] += c * p_log_p(r, y);
-      }
-    }
-    result[d] = design_score(job.outcomes, job.total, sum_p, sum_plp);
+    result[d] = samples_left<Counted>(job, n, design, sum_p, sum_plp);
   }
 }
 
@@ -191,33 +210,10 @@ VARNEL_TARGET_LANES8 void score_over_samples8(const ScoreJob<M>& job, std::size_
       _mm512_store_pd(v[1], p1);
       _mm512_store_pd(v[2], plp0);
       _mm512_store_pd(v[3], plp1);
-      if (mask != 0) [[unlikely]] {
-        for (int j = 0; j < 8; ++j) {
-          if (((mask >> j) & 1) == 0) continue;
-          const ResponseProbs r = job.model->response_probs(job.samples[n + j], design);
-          const double c = Counted ? job.counts[n + j] : 1.0;  // 1·p is p, bit for bit
-          v[0][j] = c * r.p[0];
-          v[1][j] = c * r.p[1];
-          v[2][j] = c * p_log_p(r, 0);
-          v[3][j] = c * p_log_p(r, 1);
-        }
-      }
-      for (int j = 0; j < 8; ++j) {
-        sum_p[0] += v[0][j];
-        sum_p[1] += v[1][j];
-        sum_plp[0] += v[2][j];
-        sum_plp[1] += v[3][j];
-      }
+      if (mask != 0) [[unlikely]] redo_lanes<8, Counted>(job, n, design, mask, v);
+      add_lanes(v, sum_p, sum_plp);
     }
-    for (; n < n_samples; ++n) {
-      const ResponseProbs r = job.model->response_probs(job.samples[n], design);
-      const double c = Counted ? job.counts[n] : 1.0;
-      for (int y = 0; y < 2; ++y) {
-        sum_p[y] += c * r.p[y];
-        sum_plp[y] += c * p_log_p(r, y);
-      }
-    }
-    result[d] = design_score(job.outcomes, job.total, sum_p, sum_plp);
+    result[d] = samples_left<Counted>(job, n, design, sum_p, sum_plp);
   }
 }
 

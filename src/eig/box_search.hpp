@@ -123,13 +123,13 @@ BoxSearchResult maximise_over_box(const DesignScorer<M>& scorer, const BoxSearch
       if (settings.conditions > 0) designs.push_back(static_cast<double>(c));
     }
   }
-  const auto score = [&](const std::vector<double>& flat, unsigned score_threads) {
-    const std::size_t rows = flat.size() / columns;
-    const MatrixView view{flat.data(), rows, columns, static_cast<std::ptrdiff_t>(columns), 1};
+  // The scores of `rows` designs stored row after row from `flat`.
+  const auto score = [&](const double* flat, std::size_t rows, unsigned score_threads) {
+    const MatrixView view{flat, rows, columns, static_cast<std::ptrdiff_t>(columns), 1};
     return scorer.score(view, score_threads);
   };
   BoxSearchResult out;
-  const std::vector<double> coarse = score(designs, threads);
+  const std::vector<double> coarse = score(designs.data(), designs.size() / columns, threads);
   out.evaluations = coarse.size();
 
   // The best coarse points that lie apart, best first (the first of equal ones).
@@ -264,9 +264,7 @@ BoxSearchResult maximise_over_box(const DesignScorer<M>& scorer, const BoxSearch
     rounds.run([&](std::size_t part) {
       const std::size_t first = part == 0 ? 0 : split, last = part == 0 ? split : k;
       if (first == last) return;
-      const std::vector<double> part_designs(batch.begin() + static_cast<std::ptrdiff_t>(first * columns),
-                                             batch.begin() + static_cast<std::ptrdiff_t>(last * columns));
-      const std::vector<double> part_scores = score(part_designs, 1);
+      const std::vector<double> part_scores = score(batch.data() + first * columns, last - first, 1);
       std::copy(part_scores.begin(), part_scores.end(), batch_scores.begin() + static_cast<std::ptrdiff_t>(first));
     });
     for (Search& s : searches) {

@@ -83,7 +83,8 @@ VARNEL_TARGET_LANES8 inline void link_lanes8(const exact_exp_log::LibmTables& ta
 
 // F alone, for curves: the F of link_lanes8 with the operations of G left
 // out (one division for the logistic link, no third exp for the Gumbel
-// link); `special` flags the lanes whose F needs the scalar path.
+// link); `special` flags the lanes whose F needs the scalar path. The normal
+// link's curves take their own way.
 template <Link L>
 VARNEL_TARGET_LANES8 inline __m512d link_F8(const exact_exp_log::LibmTables& tab, __m512d z,
                                             __mmask8& special) noexcept {
@@ -95,15 +96,12 @@ VARNEL_TARGET_LANES8 inline __m512d link_F8(const exact_exp_log::LibmTables& tab
     const __mmask8 negative = _mm512_cmp_pd_mask(z, _mm512_setzero_pd(), _CMP_LT_OQ);
     // e/(1 + e) below 0, 1/(1 + e) above: the same division as link_lanes8's in each lane.
     return _mm512_div_pd(_mm512_mask_blend_pd(negative, one, e), _mm512_add_pd(one, e));
-  } else if constexpr (L == Link::Gumbel) {
+  } else {
+    static_assert(L == Link::Gumbel, "the normal link's curve runs erfc range by range (p_yes_column8_normal)");
     __mmask8 bad_e, bad_f;
     const __m512d neg_e = _mm512_xor_pd(exp8(tab, z, bad_e), sign);
     const __m512d F = _mm512_xor_pd(expm1_nonpositive8(neg_e, bad_f), sign);
     special = static_cast<__mmask8>(bad_e | bad_f);
-    return F;
-  } else {
-    __m512d F, G;
-    link_lanes8<L>(tab, z, F, G, special);
     return F;
   }
 }

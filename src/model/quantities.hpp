@@ -52,12 +52,17 @@ inline std::pair<double, double> order_pair_by_selection(std::span<double> value
 }
 
 // NumPy's default percentile: linear between the order statistics around
-// (n − 1)·(q/100) (rounded as NumPy rounds it: q/100 first), from the pair
-// at floor of that index.
+// percentile_index(n, q), from the pair at floor of that index.
 inline double interpolate_percentile(std::pair<double, double> pair, double index) noexcept {
   const auto [a, b] = pair;
   const double t = index - std::floor(index);
   return t >= 0.5 ? b - (b - a) * (1.0 - t) : a + (b - a) * t;
+}
+
+// The index (n − 1)·(q/100) of the q-th percentile of n values, rounded as
+// NumPy rounds it (q/100 first).
+inline double percentile_index(std::size_t n, double q) noexcept {
+  return (static_cast<double>(n) - 1.0) * (q / 100.0);
 }
 
 // The q-th percentile (0..100) of `values` (reordered), as NumPy's default
@@ -65,7 +70,7 @@ inline double interpolate_percentile(std::pair<double, double> pair, double inde
 inline double percentile_of(std::span<double> values, double q) noexcept {
   const std::size_t n = values.size();
   if (n == 0) return std::nan("");
-  const double index = (static_cast<double>(n) - 1.0) * (q / 100.0);
+  const double index = percentile_index(n, q);
   return interpolate_percentile(order_pair_by_selection(values, static_cast<std::size_t>(std::floor(index))), index);
 }
 
@@ -128,7 +133,7 @@ class ColumnPercentiles {
         out[k * stride] = std::nan("");
         continue;
       }
-      const double index = (static_cast<double>(n) - 1.0) * (percents[k] / 100.0);
+      const double index = percentile_index(n, percents[k]);
       const auto lo = static_cast<std::size_t>(std::floor(index));
       std::pair<double, double> pair;
       if (!bracket || !bracketed_pair(values, lo, pair)) pair = order_pair_by_selection(values, lo);

@@ -662,6 +662,7 @@ class AdaptiveExperiment:
         self._columns = _design_columns(self._model_settings["class"])
         self._box: StimulusBox | None = None
         self._box_choice: tuple[int, tuple[float, ...]] | None = None  # (trial count, the maximiser)
+        self._grid_choice: tuple[np.ndarray, tuple[float, ...]] | None = None  # (the scores, their argmax)
         if isinstance(candidates, StimulusBox):
             continuous = [c for c in self._columns if c != "condition_index"]
             if candidates.dims != len(continuous):
@@ -856,10 +857,11 @@ class AdaptiveExperiment:
         "caller". Raises TypeError or ValueError naming the argument and
         records nothing when any is wrong; bound to a session store, the trial
         is committed before this returns."""
-        trial = self._checked_trial(x, response, metadata, off_grid)
+        choice = self._choice()
+        trial = self._checked_trial(x, response, metadata, off_grid, choice)
         rule = _rule(rule)
         if rule is None:
-            chosen = not trial.off_grid and (trial.x if isinstance(trial.x, tuple) else (trial.x,)) == self._choice()
+            chosen = not trial.off_grid and (trial.x if isinstance(trial.x, tuple) else (trial.x,)) == choice
             rule = "information_gain" if chosen else "caller"
         if self._store is not None:
             self._store.write_trial(trial, rule)
@@ -882,9 +884,13 @@ class AdaptiveExperiment:
             raise ValueError(f"argument '{argument}': condition {float(conditions[bad][0])!r} is not one of the "
                              f"model's conditions, the integers 0 to {count - 1}")
 
-    def _checked_stimulus(self, x: Any, off_grid: bool) -> float | tuple[float, ...]:
+    def _checked_stimulus(self, x: Any, off_grid: bool,
+                          choice: tuple[float, ...] | None = None) -> float | tuple[float, ...]:
         if len(self._columns) == 1:
             x = _scalar(x)
+            if choice is not None and not off_grid and isinstance(x, float) and x == choice[0]:
+                # The stimulus this experiment chose, as next_stimulus() gave it: a candidate, or in the box.
+                return choice[0] if self._box is None else float(x)
             if isinstance(x, (tuple, list, np.ndarray)) and len(x) == 1:  # as next_design() gives it
                 x = _scalar(np.asarray(x)[0]) if isinstance(x, np.ndarray) else x[0]
             if isinstance(x, (bool, np.bool_)) or not isinstance(x, numbers.Real):
@@ -931,10 +937,11 @@ class AdaptiveExperiment:
                              f"{self._stimulus(index)!r}; pass off_grid=True to record it as it is)")
         return self._stimulus(index)
 
-    def _checked_trial(self, x: Any, response: Any, metadata: Any, off_grid: Any) -> Trial:
+    def _checked_trial(self, x: Any, response: Any, metadata: Any, off_grid: Any,
+                       choice: tuple[float, ...] | None = None) -> Trial:
         if not isinstance(off_grid, (bool, np.bool_)):
             raise TypeError(f"argument 'off_grid': expected a bool, got {type(off_grid).__name__}")
-        value = self._checked_stimulus(x, bool(off_grid))
+        value = self._checked_stimulus(x, bool(off_grid), choice)
         return Trial(value, _response(response), _metadata(metadata), bool(off_grid))
 
     def _append(self, trial: Trial, rule: str | None = None) -> None:
@@ -1009,14 +1016,26 @@ class AdaptiveExperiment:
         of equal ones) as a tuple of its design columns: (x,) for a model of
         one, (x, condition index) for a conditions model. ``record`` takes it
         as it is."""
-        if self._box is None:
-            stimulus = self._stimulus(int(np.argmax(self.expected_information_gain())))
-            return stimulus if isinstance(stimulus, tuple) else (stimulus,)
+        if self._store is not None:
+            self._store.start_sync()  # on disk while the choice is worked out
+        design = self._grid_design() if self._box is None else self._box_design(self._box)
+        if self._store is not None:
+            self._store.synced()  # the trials so far are on disk before the next is shown
+        return design
+
+    def _grid_design(self) -> tuple[float, ...]:
+        scores = self.expected_information_gain()
+        if self._grid_choice is None or self._grid_choice[0] is not scores:
+            stimulus = self._stimulus(int(np.argmax(scores)))
+            self._grid_choice = (scores, stimulus if isinstance(stimulus, tuple) else (stimulus,))
+        return self._grid_choice[1]
+
+    def _box_design(self, box: StimulusBox) -> tuple[float, ...]:
         n = len(self._trials)
         if self._box_choice is None or self._box_choice[0] != n:
             # The maximiser over the box under the current posterior, kept until the next trial.
-            point, condition = self._box.maximise(self._eig_estimator(), self._model, self.posterior().draws,
-                                                  self._conditions())
+            point, condition = box.maximise(self._eig_estimator(), self._model, self.posterior().draws,
+                                            self._conditions())
             self._box_choice = (n, point if condition is None else (*point, float(condition)))
         return self._box_choice[1]
 
@@ -1025,7 +1044,7 @@ class AdaptiveExperiment:
         has already worked it out (None otherwise)."""
         if self._box is not None:
             return self._box_choice[1] if self._box_choice and self._box_choice[0] == len(self._trials) else None
-        return None if self._scores is None else self.next_design()
+        return None if self._scores is None else self._grid_design()
 
     def _eig_estimator(self) -> Any:
         return _varnel().eig.EnumeratedMonteCarloEstimator([False, True], self._n_samples)

@@ -156,6 +156,55 @@ def test_store_lease_names_the_holder_and_can_be_taken_over(tmp_path):
         store.session("P01")  # the lease of a closed store was released
 
 
+def test_a_taken_over_holder_writes_nothing(tmp_path):
+    with SessionStore(tmp_path / "lab.db") as first, SessionStore(tmp_path / "lab.db") as second:
+        old = first.session("P01", model=model(), candidates=GRID, **FAST)
+        old.record(0.5, True)
+        second.session("P01", take_over=True)
+        with pytest.raises(SessionLockedError, match="was taken over by process .* nothing was written"):
+            old.record(1.0, True)
+        assert second.sessions() == [("P01", "", 1)] and len(old.trials) == 1
+
+
+def test_durable_trials_are_on_disk_before_the_next_stimulus(tmp_path, monkeypatch):
+    from _varnel_experiment import store as store_module
+    synced, opened, real = [], [], store_module._LogSync._sync
+
+    def slow_sync(log):
+        time.sleep(0.02)  # a slow disk: a choice that did not wait would come first
+        real(log)
+        synced.append(len(opened[0].trials) if opened else 0)
+
+    monkeypatch.setattr(store_module._LogSync, "_sync", slow_sync)
+    with SessionStore(tmp_path / "lab.db") as store:
+        session = store.session("P01", model=model(), candidates=GRID, **FAST)
+        opened.append(session)
+        for trials in range(1, 4):
+            session.record(session.next_stimulus(), True)
+            session.next_stimulus()
+            assert synced[-1] == trials
+        session.record(0.5, False)  # the last trial: synced by close
+    assert synced[-1] == 4
+
+    faults = iter([OSError(5, "Input/output error"), ValueError("a fault of our own"), OSError(28, "No space")])
+
+    def failing_sync(log):
+        raise next(faults)
+
+    with SessionStore(tmp_path / "lab.db") as store:
+        session = store.session("P01")
+        monkeypatch.setattr(store_module._LogSync, "_sync", failing_sync)
+        for _ in range(2):  # a disk's error, then a fault that is not one: neither stops the syncing
+            session.record(0.5, True)
+            with pytest.raises(OSError, match="lab.db: committed trials could not be synced to disk"):
+                session.next_stimulus()
+        session.record(0.5, True)
+        with pytest.raises(OSError, match="could not be synced to disk .No space"):
+            store.close()
+    with SessionStore(tmp_path / "lab.db", durable=False) as store:
+        assert store.sessions() == [("P01", "", 7)]
+
+
 def test_a_dead_holders_lease_is_released(tmp_path):
     path = tmp_path / "lab.db"
     script = textwrap.dedent(f"""

@@ -391,6 +391,9 @@ class _LogSync:
         self._noted = True
 
     def ask(self) -> None:
+        """Starts syncing the noted commits, if any."""
+        if not self._noted:
+            return
         if self._pid != os.getpid():
             self._start()
         self._noted = False
@@ -399,8 +402,7 @@ class _LogSync:
             self._ready.notify()
 
     def wait(self) -> None:
-        if self._noted:
-            self.ask()
+        self.ask()
         if self._pid != os.getpid():
             return  # nothing asked in this process
         with self._ready:
@@ -539,14 +541,15 @@ class _Session:
             self._id, self._seq, *_stimulus_columns(trial), int(trial.response), int(trial.off_grid),
             _meta_text(trial), time.time(), rule, self._id, self._token)).rowcount
         if inserted != 1:
-            self._check_lease(self._db)
+            self._check_lease(self._db)  # names who holds the session now
+            raise SessionLockedError(f"{self._name}: the trial was not written")
         self._seq += 1
         if log_sync is not None:
             log_sync.committed()
 
     def start_sync(self) -> None:
         """Starts syncing the commits so far to disk, for a durable store."""
-        if self._store._log_sync is not None and self._store._log_sync._noted:
+        if self._store._log_sync is not None:
             self._store._log_sync.ask()
 
     def synced(self) -> None:

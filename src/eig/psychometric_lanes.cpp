@@ -13,10 +13,54 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace varnel {
 namespace {
+
+// The rows (of `dim` values, s and m first) reordered cell by cell of a grid
+// over their (m, s): m in ⌈√(n/8)⌉ bands of its range (at most 64), s in six
+// times as many bands of its range on a log scale (the bits of a positive
+// double grow with its logarithm), each cell's rows in the order they came.
+// Neighbours then have nearly the same z = s·(x − m) at every x.
+std::vector<double> rows_by_cell(std::span<const double> rows, std::size_t dim) {
+  const std::size_t n = rows.size() / dim;
+  const auto m_bands = std::clamp<std::size_t>(static_cast<std::size_t>(std::ceil(std::sqrt(n / 8.0))), 1, 64);
+  const std::size_t s_bands = 6 * m_bands;
+  const auto s_key = [&](std::size_t i) {
+    std::int64_t bits = 0;
+    std::memcpy(&bits, &rows[i * dim], sizeof bits);
+    return static_cast<double>(bits);
+  };
+  double m_lo = HUGE_VAL, m_hi = -HUGE_VAL, s_lo = HUGE_VAL, s_hi = -HUGE_VAL;
+  for (std::size_t i = 0; i < n; ++i) {
+    m_lo = std::min(m_lo, rows[i * dim + 1]);
+    m_hi = std::max(m_hi, rows[i * dim + 1]);
+    s_lo = std::min(s_lo, s_key(i));
+    s_hi = std::max(s_hi, s_key(i));
+  }
+  // The band of v in [lo, hi]; a NaN, or v where the range is empty, in the first.
+  const auto band = [](double v, double lo, double hi, std::size_t bands) -> std::size_t {
+    const double t = (v - lo) / (hi - lo) * static_cast<double>(bands);
+    if (t >= static_cast<double>(bands)) return bands - 1;
+    return t >= 1.0 ? static_cast<std::size_t>(t) : 0;
+  };
+  std::vector<std::uint32_t> cell(n);
+  std::vector<std::size_t> start(m_bands * s_bands + 1);
+  for (std::size_t i = 0; i < n; ++i) {
+    cell[i] = static_cast<std::uint32_t>(band(rows[i * dim + 1], m_lo, m_hi, m_bands) * s_bands +
+                                         band(s_key(i), s_lo, s_hi, s_bands));
+    ++start[cell[i] + 1];
+  }
+  for (std::size_t k = 1; k < start.size(); ++k) start[k] += start[k - 1];
+  std::vector<double> ordered(n * dim);
+  for (std::size_t i = 0; i < n; ++i) {
+    std::memcpy(ordered.data() + start[cell[i]]++ * dim, rows.data() + i * dim, dim * sizeof(double));
+  }
+  return ordered;
+}
 
 #if defined(VARNEL_HAVE_EXACT_LANES)
 // Where the scalar path takes a probability to log space instead of its log.
@@ -161,90 +205,60 @@ VARNEL_TARGET_LANES void p_yes_column4(const exact_exp_log::LibmTables& tab, con
   for (; i < n; ++i) out[i] = model.p_yes(rows.samples[i], x);
 }
 
-// The normal link's column, erfc range by range. Over the rows of a column
-// the arguments a = z/√2 fall in every range of the erfc lanes, so nearly
-// every vector would run every range (two exp calls in the tail). Instead a
-// first pass sends each argument to the list of its range (a ≥ 6 and
-// a ≤ −28 give F = 1 and 0 at once), each list is evaluated in whole
-// vectors, and a last pass takes each row's F back from its list in row
-// order: the same operations per row as p_yes_column8, so the same bits.
-struct NormalColumnLists {
-  static constexpr int kRanges = 3;  // small, mid, tail
-  std::vector<double> values[kRanges];  // the arguments, then F
-  std::vector<std::array<__mmask8, kRanges + 2>> masks;  // per vector: each range's lanes, then F = 1, F = 0
-};
-
-// The calling thread's lists, looked up once per column (not in the loops).
-[[gnu::noinline]] NormalColumnLists& normal_column_lists() {
-  thread_local NormalColumnLists lists;
-  return lists;
-}
-
+// The normal link's column. The erfc lanes have a function per range of the
+// argument a = z/√2, and a vector runs each range one of its lanes is in:
+// over rows in the order they came, nearly every vector would run every
+// range (two exp calls and three divisions in the tail). The band hands this
+// rows ordered so that neighbours are alike (rows_by_cell), and then most
+// vectors lie in one range. a ≥ 6 gives F = 1, a ≤ −28 F = 0, and so does
+// a ≤ −6 where γ ≥ 1/4: there w·F < 2⁻⁵⁶ is below half a unit in the last
+// place of γ, so γ + w·F is γ whatever F's bits. The other lanes take the
+// same operations as p_yes_column8, so the same bits as the scalar p_yes.
 VARNEL_TARGET_LANES8 void p_yes_column8_normal(const exact_exp_log::LibmTables& tab, const PsychometricModel& model,
-                                               const CurveRows& rows, double x, std::span<double> out) {
+                                               const CurveRows& rows, double x, std::span<double> out) noexcept {
   namespace c = exact_exp_log::lanes::erfc_coefficients;
   using namespace exact_exp_log::lanes;
-  constexpr int kRanges = NormalColumnLists::kRanges;
-  NormalColumnLists& lists = normal_column_lists();
   const std::size_t n = rows.samples.size();
   const std::size_t full = n / 8 * 8;
-  for (auto& list : lists.values) list.resize(full + 8);
-  lists.masks.resize(full / 8);
-  std::size_t count[kRanges] = {};
+  const double* const s = rows.s.data();
+  const double* const m = rows.m.data();
+  const double* const g = rows.g.data();
+  const double* const w = rows.w.data();
   const __m512d xv = _mm512_set1_pd(x);
   const __m512d sign = _mm512_set1_pd(-0.0);
   const __m512d inf = _mm512_set1_pd(__builtin_inf());
+  const __m512d nan = _mm512_set1_pd(__builtin_nan(""));
+  const __m512d half = _mm512_set1_pd(0.5);
   for (std::size_t i = 0; i < full; i += 8) {
-    const __m512d z =
-        _mm512_mul_pd(_mm512_loadu_pd(rows.s.data() + i), _mm512_sub_pd(xv, _mm512_loadu_pd(rows.m.data() + i)));
+    const __m512d z = _mm512_mul_pd(_mm512_loadu_pd(s + i), _mm512_sub_pd(xv, _mm512_loadu_pd(m + i)));
     const __m512d a = _mm512_mul_pd(z, _mm512_set1_pd(kLanesSqrtHalf));
     const __m512d ax = _mm512_andnot_pd(sign, a);
     const __mmask8 finite = _mm512_cmp_pd_mask(ax, inf, _CMP_LT_OQ);
     const __mmask8 small = _mm512_cmp_pd_mask(ax, _mm512_set1_pd(c::kSmallArg), _CMP_LT_OQ);
     const __mmask8 below_mid = _mm512_cmp_pd_mask(ax, _mm512_set1_pd(c::kMidArg), _CMP_LT_OQ);
     const __mmask8 one = finite & _mm512_cmp_pd_mask(a, _mm512_set1_pd(c::kNegativeSaturation), _CMP_GE_OQ);
-    const __mmask8 zero = finite & _mm512_cmp_pd_mask(a, _mm512_set1_pd(-c::kLargeArg), _CMP_LE_OQ);
-    const __mmask8 tail = finite & ~below_mid & ~one & ~zero;
-    auto& masks = lists.masks[i / 8];
-    masks = {small, static_cast<__mmask8>(~small & below_mid), tail, one, zero};
-    for (int r = 0; r < kRanges; ++r) {
-      _mm512_storeu_pd(lists.values[r].data() + count[r], _mm512_maskz_compress_pd(masks[r], a));
-      count[r] += static_cast<std::size_t>(__builtin_popcount(masks[r]));
+    const __m512d gv = _mm512_loadu_pd(g + i);
+    const __mmask8 zero = finite & (_mm512_cmp_pd_mask(a, _mm512_set1_pd(-c::kLargeArg), _CMP_LE_OQ) |
+                                    (_mm512_cmp_pd_mask(a, _mm512_set1_pd(-c::kNegativeSaturation), _CMP_LE_OQ) &
+                                     _mm512_cmp_pd_mask(gv, _mm512_set1_pd(0.25), _CMP_GE_OQ)));
+    const auto mid = static_cast<__mmask8>(~small & below_mid);
+    const auto tail = static_cast<__mmask8>(finite & ~below_mid & ~one & ~zero);
+    __m512d F = _mm512_mask_mov_pd(_mm512_mask_mov_pd(nan, one, _mm512_set1_pd(1.0)), zero, _mm512_setzero_pd());
+    __m512d erfc_a, erfc_neg_a;
+    if (small != 0) {
+      erfc_small8(a, ax, erfc_a, erfc_neg_a);
+      F = _mm512_mask_mul_pd(F, small, half, erfc_neg_a);
     }
-  }
-  // F in place of each argument; NaN where the library must be asked.
-  const __m512d nan = _mm512_set1_pd(__builtin_nan(""));
-  for (int r = 0; r < kRanges; ++r) {
-    double* list = lists.values[r].data();
-    const __m512d spare = _mm512_set1_pd(list[0]);  // in the range
-    for (std::size_t j = 0; j < count[r]; j += 8) {
-      const auto live = static_cast<__mmask8>(count[r] - j >= 8 ? 0xff : (1u << (count[r] - j)) - 1u);
-      const __m512d a = _mm512_mask_loadu_pd(spare, live, list + j);
-      const __m512d ax = _mm512_andnot_pd(sign, a);
-      __m512d erfc_a, erfc_neg_a;
+    if (mid != 0) {
+      erfc_mid8(a, ax, erfc_a, erfc_neg_a);
+      F = _mm512_mask_mul_pd(F, mid, half, erfc_neg_a);
+    }
+    if (tail != 0) {
       __mmask8 bad = 0;
-      if (r == 0) {
-        erfc_small8(a, ax, erfc_a, erfc_neg_a);
-      } else if (r == 1) {
-        erfc_mid8(a, ax, erfc_a, erfc_neg_a);
-      } else {
-        erfc_tail8(tab, a, ax, 0xff, erfc_a, erfc_neg_a, bad);
-      }
-      const __m512d F = _mm512_mul_pd(_mm512_set1_pd(0.5), erfc_neg_a);
-      _mm512_storeu_pd(list + j, _mm512_mask_blend_pd(bad, F, nan));
+      erfc_tail8(tab, a, ax, tail, erfc_a, erfc_neg_a, bad);
+      F = _mm512_mask_mov_pd(F, tail, _mm512_mask_blend_pd(bad, _mm512_mul_pd(half, erfc_neg_a), nan));
     }
-  }
-  std::size_t taken[kRanges] = {};
-  for (std::size_t i = 0; i < full; i += 8) {
-    const auto& masks = lists.masks[i / 8];
-    __m512d F = _mm512_mask_mov_pd(_mm512_mask_mov_pd(nan, masks[kRanges], _mm512_set1_pd(1.0)), masks[kRanges + 1],
-                                   _mm512_setzero_pd());
-    for (int r = 0; r < kRanges; ++r) {
-      F = _mm512_mask_expandloadu_pd(F, masks[r], lists.values[r].data() + taken[r]);
-      taken[r] += static_cast<std::size_t>(__builtin_popcount(masks[r]));
-    }
-    const __m512d p =
-        _mm512_add_pd(_mm512_loadu_pd(rows.g.data() + i), _mm512_mul_pd(_mm512_loadu_pd(rows.w.data() + i), F));
+    const __m512d p = _mm512_add_pd(gv, _mm512_mul_pd(_mm512_loadu_pd(w + i), F));
     _mm512_storeu_pd(out.data() + i, p);
     for (unsigned redo = _mm512_cmp_pd_mask(F, F, _CMP_UNORD_Q); redo != 0; redo &= redo - 1) {
       const std::size_t row = i + static_cast<std::size_t>(__builtin_ctz(redo));
@@ -537,8 +551,14 @@ void EigLanes<PsychometricModel>::score_range(const ScoreJob<PsychometricModel>&
   score_range_scalar(job, first, last, result);
 }
 
-ResponseBand psychometric_band(const PsychometricModel& model, std::span<const double> rows,
+ResponseBand psychometric_band(const PsychometricModel& model, std::span<const double> given,
                                std::span<const double> xs, std::span<const double> percents, unsigned threads) {
+  // The normal link's lanes run faster over rows whose neighbours are alike.
+  // The percentiles do not depend on the rows' order, the last bits of the
+  // mean do: every path takes the same order.
+  std::vector<double> ordered;
+  if (model.link == Link::Normal) ordered = rows_by_cell(given, model.dim());
+  const std::span<const double> rows = model.link == Link::Normal ? std::span<const double>(ordered) : given;
 #if defined(VARNEL_HAVE_EXACT_LANES)
   const exact_exp_log::LibmTables* tab8 = EigLanes<PsychometricModel>::tables(model, true);
   const exact_exp_log::LibmTables* tab = tab8 != nullptr ? tab8 : EigLanes<PsychometricModel>::tables(model, false);

@@ -175,14 +175,22 @@ struct PsychometricTerms {
 // four at a time; lanes off the common path (and the tail) are the scalar
 // p_yes.
 struct CurveRows {
-  std::vector<PsychometricModel::EigSample> samples;
   std::vector<double> s, m, g, w;
+
+  std::size_t size() const noexcept { return s.size(); }
+  // Row i as the sample the scalar p_yes reads.
+  PsychometricModel::EigSample sample(std::size_t i) const noexcept {
+    PsychometricModel::EigSample t{s[i], m[i], {}};
+    t.rates.g = g[i];
+    t.rates.w = w[i];
+    return t;
+  }
 };
 
 template <Link L>
 VARNEL_TARGET_LANES void p_yes_column4(const exact_exp_log::LibmTables& tab, const PsychometricModel& model,
                                        const CurveRows& rows, double x, std::span<double> out) noexcept {
-  const std::size_t n = rows.samples.size();
+  const std::size_t n = rows.size();
   const __m256d xv = _mm256_set1_pd(x);
   const __m256d inf = _mm256_set1_pd(__builtin_inf());
   std::size_t i = 0;
@@ -198,11 +206,11 @@ VARNEL_TARGET_LANES void p_yes_column4(const exact_exp_log::LibmTables& tab, con
                                                             _CMP_NLT_UQ));
     if (const int redo = _mm256_movemask_pd(off)) {
       for (int k = 0; k < 4; ++k) {
-        if (redo & (1 << k)) out[i + k] = model.p_yes(rows.samples[i + k], x);
+        if (redo & (1 << k)) out[i + k] = model.p_yes(rows.sample(i + k), x);
       }
     }
   }
-  for (; i < n; ++i) out[i] = model.p_yes(rows.samples[i], x);
+  for (; i < n; ++i) out[i] = model.p_yes(rows.sample(i), x);
 }
 
 // The normal link's column. The erfc lanes have a function per range of the
@@ -218,7 +226,7 @@ VARNEL_TARGET_LANES8 void p_yes_column8_normal(const exact_exp_log::LibmTables& 
                                                const CurveRows& rows, double x, std::span<double> out) noexcept {
   namespace c = exact_exp_log::lanes::erfc_coefficients;
   using namespace exact_exp_log::lanes;
-  const std::size_t n = rows.samples.size();
+  const std::size_t n = rows.size();
   const std::size_t full = n / 8 * 8;
   const double* const s = rows.s.data();
   const double* const m = rows.m.data();
@@ -262,10 +270,10 @@ VARNEL_TARGET_LANES8 void p_yes_column8_normal(const exact_exp_log::LibmTables& 
     _mm512_storeu_pd(out.data() + i, p);
     for (unsigned redo = _mm512_cmp_pd_mask(F, F, _CMP_UNORD_Q); redo != 0; redo &= redo - 1) {
       const std::size_t row = i + static_cast<std::size_t>(__builtin_ctz(redo));
-      out[row] = model.p_yes(rows.samples[row], x);
+      out[row] = model.p_yes(rows.sample(row), x);
     }
   }
-  for (std::size_t i = full; i < n; ++i) out[i] = model.p_yes(rows.samples[i], x);
+  for (std::size_t i = full; i < n; ++i) out[i] = model.p_yes(rows.sample(i), x);
 }
 
 // bracket_pass in eight lanes.
@@ -349,7 +357,7 @@ VARNEL_TARGET_LANES8 std::pair<double, double> select_pair8(std::span<double> va
 template <Link L>
 VARNEL_TARGET_LANES8 void p_yes_column8(const exact_exp_log::LibmTables& tab, const PsychometricModel& model,
                                         const CurveRows& rows, double x, std::span<double> out) noexcept {
-  const std::size_t n = rows.samples.size();
+  const std::size_t n = rows.size();
   const __m512d xv = _mm512_set1_pd(x);
   const __m512d inf = _mm512_set1_pd(__builtin_inf());
   std::size_t i = 0;
@@ -365,11 +373,11 @@ VARNEL_TARGET_LANES8 void p_yes_column8(const exact_exp_log::LibmTables& tab, co
         special | _mm512_cmp_pd_mask(_mm512_andnot_pd(_mm512_set1_pd(-0.0), z), inf, _CMP_NLT_UQ));
     if (off != 0) {
       for (int k = 0; k < 8; ++k) {
-        if (off & (1 << k)) out[i + k] = model.p_yes(rows.samples[i + k], x);
+        if (off & (1 << k)) out[i + k] = model.p_yes(rows.sample(i + k), x);
       }
     }
   }
-  for (; i < n; ++i) out[i] = model.p_yes(rows.samples[i], x);
+  for (; i < n; ++i) out[i] = model.p_yes(rows.sample(i), x);
 }
 
 // The CSF's terms: log10 S(L) of each lane's frequency as the scalar
@@ -564,26 +572,24 @@ ResponseBand psychometric_band(const PsychometricModel& model, std::span<const d
   const exact_exp_log::LibmTables* tab = tab8 != nullptr ? tab8 : EigLanes<PsychometricModel>::tables(model, false);
   if (tab != nullptr) {
     const std::size_t dim = model.dim();
-    CurveRows curve;
     const std::size_t n = rows.size() / dim;
-    curve.samples.reserve(n);
+    CurveRows curve;
+    for (auto* column : {&curve.s, &curve.m, &curve.g, &curve.w}) column->resize(n);
     // p_yes reads s, m, γ and 1 − γ − λ of a sample: the other logarithms of
     // its rates are left out, and 1 − γ − λ is formed once for fixed rates.
-    double last_g = 0.0, last_l = 0.0, w = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-      const auto [s, m, g, l] = model.full_natural(rows.subspan(i * dim, dim));
-      if (i == 0 || g != last_g || l != last_l) w = PsychometricModel::response_scale(g, l);
-      last_g = g;
-      last_l = l;
-      auto& t = curve.samples.emplace_back(PsychometricModel::EigSample{s, m, {}});
-      t.rates.g = g;
-      t.rates.l = l;
-      t.rates.w = w;
-      curve.s.push_back(s);
-      curve.m.push_back(m);
-      curve.g.push_back(g);
-      curve.w.push_back(w);
-    }
+    const auto prepare = [&](std::size_t first, std::size_t last) noexcept {
+      double last_g = 0.0, last_l = 0.0, w = 0.0;
+      for (std::size_t i = first; i < last; ++i) {
+        const auto [s, m, g, l] = model.full_natural(rows.subspan(i * dim, dim));
+        if (i == first || g != last_g || l != last_l) w = PsychometricModel::response_scale(g, l);
+        last_g = g;
+        last_l = l;
+        curve.s[i] = s;
+        curve.m[i] = m;
+        curve.g[i] = g;
+        curve.w[i] = w;
+      }
+    };
     return band_of_columns(n, xs, percents, threads, [&](double x, std::span<double> out) {
       if (tab8 != nullptr) {
         switch (model.link) {
@@ -603,7 +609,7 @@ ResponseBand psychometric_band(const PsychometricModel& model, std::span<const d
         case Link::Gumbel:
           return p_yes_column4<Link::Gumbel>(*tab, model, curve, x, out);
       }
-    }, tab8 != nullptr ? PercentileKernels{bracket_pass8, select_pair8} : PercentileKernels{});
+    }, tab8 != nullptr ? PercentileKernels{bracket_pass8, select_pair8} : PercentileKernels{}, prepare);
   }
 #endif
   return response_band(model, rows, xs, percents, threads);

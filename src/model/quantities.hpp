@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <span>
@@ -190,24 +191,54 @@ struct ResponseBand {
   std::vector<double> quantiles;
 };
 
+// No preparation of the rows before the first column.
+struct NoRowPreparation {
+  void operator()(std::size_t, std::size_t) const noexcept {}
+};
+
 // The band from a column function: column(x, out) writes p(yes | θ_i, x) for
-// every one of the n rows into out. The stimuli are split over `threads`
-// threads (0 = one per core); the result does not depend on their number.
-template <class Column>
+// every one of the n rows into out, after prepare(first, last) has run over
+// every row (in disjoint ranges, on any thread). The threads (at most
+// `threads`, 0 = one per core) take the row ranges, then the stimuli, as
+// they come free; the result does not depend on their number.
+template <class Column, class Prepare = NoRowPreparation>
 ResponseBand band_of_columns(std::size_t n, std::span<const double> xs, std::span<const double> percents,
-                             unsigned threads, const Column& column, PercentileKernels kernels = {}) {
+                             unsigned threads, const Column& column, PercentileKernels kernels = {},
+                             const Prepare& prepare = {}) {
+  constexpr std::size_t kRowChunk = 512, kStimulusRun = 8;
   ResponseBand band{std::vector<double>(xs.size()), std::vector<double>(percents.size() * xs.size())};
-  const auto stimuli = [&](std::size_t first, std::size_t last) {
+  const std::size_t workers = useful_workers(threads, static_cast<std::uint64_t>(xs.size()) * n, 65536, xs.size());
+  std::atomic<std::size_t> next_rows{0}, rows_done{0}, next_stimulus{0};
+  const auto work = [&](std::size_t, std::size_t) {
+    for (std::size_t first = next_rows.fetch_add(kRowChunk); first < n; first = next_rows.fetch_add(kRowChunk)) {
+      const std::size_t last = std::min(n, first + kRowChunk);
+      prepare(first, last);
+      if (rows_done.fetch_add(last - first, std::memory_order_acq_rel) + (last - first) == n) rows_done.notify_all();
+    }
+    // Every range was taken by a running thread: wait for the last of them.
+    for (std::size_t done = rows_done.load(std::memory_order_acquire); done < n;
+         done = rows_done.load(std::memory_order_acquire)) {
+      rows_done.wait(done);
+    }
     std::vector<double> values(n);
     ColumnPercentiles percentiles(kernels);
-    for (std::size_t j = first; j < last; ++j) {
-      column(xs[j], std::span<double>(values));
-      band.mean[j] = n > 0 ? sum_in_eight(values) / static_cast<double>(n) : std::nan("");
-      percentiles(values, percents, band.quantiles.data() + j, xs.size());
+    // Stimuli in runs, so that threads seldom write to the same cache line,
+    // shorter towards the end, so that they end at nearly the same time.
+    for (;;) {
+      std::size_t first = next_stimulus.load(std::memory_order_relaxed), run = 0;
+      do {
+        if (first >= xs.size()) return;
+        run = std::clamp<std::size_t>((xs.size() - first) / (2 * workers), 1, kStimulusRun);
+      } while (!next_stimulus.compare_exchange_weak(first, first + run, std::memory_order_relaxed));
+      for (std::size_t j = first; j < first + run; ++j) {
+        column(xs[j], std::span<double>(values));
+        band.mean[j] = n > 0 ? sum_in_eight(values) / static_cast<double>(n) : std::nan("");
+        percentiles(values, percents, band.quantiles.data() + j, xs.size());
+      }
     }
   };
-  const std::size_t workers = useful_workers(threads, static_cast<std::uint64_t>(xs.size()) * n, 65536, xs.size());
-  score_in_blocks(xs.size(), (xs.size() + workers - 1) / workers, stimuli);
+  // One call per thread; a thread that could not start leaves its share to the others.
+  score_in_blocks(workers, 1, work);
   return band;
 }
 

@@ -1,6 +1,8 @@
+#include "eig/curve_lanes.hpp"
 #include "eig/rows.hpp"
 #include "eig/scorer.hpp"
 #include "model/threads.hpp"
+#include "sampler/xoshiro.hpp"
 
 #include <gtest/gtest.h>
 
@@ -112,6 +114,32 @@ TEST(ScoreDesigns, SameBitsWhateverTheThreadCount) {
     SCOPED_TRACE(threads);
     expect_same_bits(score_designs(outcomes, theta, theta.size(), column(xs), threads), one);
   }
+}
+
+// The band's threads take rows and stimuli as they come free; the normal
+// link's rows are reordered. Neither may show in the result.
+TEST(PsychometricBand, SameBitsWhateverTheThreadCountAndTheScalarPercentiles) {
+  const auto model = *PsychometricModel::try_new(Link::Normal, 0.0, 1.5, 0.0, 2.0, Rate::beta(2.0, 8.0),
+                                                 Rate::beta(1.0, 19.0));
+  auto rng = Xoshiro256pp::seed_from_u64(11);
+  std::vector<double> rows;
+  for (int i = 0; i < 1203; ++i) {
+    const auto row = model.sample_prior(rng);
+    rows.insert(rows.end(), row.begin(), row.end());
+  }
+  std::vector<double> xs;
+  for (int j = 0; j < 300; ++j) xs.push_back(-40.0 + 80.0 * j / 299.0);
+  const std::vector<double> percents = {0.0, 2.5, 50.0, 97.5, 100.0};
+  const ResponseBand one = psychometric_band(model, rows, xs, percents, 1);
+  for (unsigned threads : {2u, 3u, 8u}) {
+    SCOPED_TRACE(threads);
+    const ResponseBand band = psychometric_band(model, rows, xs, percents, threads);
+    expect_same_bits(band.mean, one.mean);
+    expect_same_bits(band.quantiles, one.quantiles);
+  }
+  const ResponseBand scalar = response_band(model, rows, xs, percents, 2);
+  expect_same_bits(one.quantiles, scalar.quantiles);
+  for (std::size_t j = 0; j < xs.size(); ++j) EXPECT_NEAR(one.mean[j], scalar.mean[j], 1e-14);
 }
 
 TEST(ScoreDesigns, ExtremeSamplesGiveFiniteNonNegativeScores) {

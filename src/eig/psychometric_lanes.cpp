@@ -222,8 +222,8 @@ VARNEL_TARGET_LANES void p_yes_column4(const exact_exp_log::LibmTables& tab, con
 // a ≤ −6 where γ ≥ 1/4: there w·F < 2⁻⁵⁶ is below half a unit in the last
 // place of γ, so γ + w·F is γ whatever F's bits. The other lanes take the
 // same operations as p_yes_column8, so the same bits as the scalar p_yes.
-VARNEL_TARGET_LANES8 void p_yes_column8_normal(const exact_exp_log::LibmTables& tab, const PsychometricModel& model,
-                                               const CurveRows& rows, double x, std::span<double> out) noexcept {
+VARNEL_TARGET_LANES8 double p_yes_column8_normal(const exact_exp_log::LibmTables& tab, const PsychometricModel& model,
+                                                 const CurveRows& rows, double x, std::span<double> out) noexcept {
   namespace c = exact_exp_log::lanes::erfc_coefficients;
   using namespace exact_exp_log::lanes;
   const std::size_t n = rows.size();
@@ -237,6 +237,7 @@ VARNEL_TARGET_LANES8 void p_yes_column8_normal(const exact_exp_log::LibmTables& 
   const __m512d inf = _mm512_set1_pd(__builtin_inf());
   const __m512d nan = _mm512_set1_pd(__builtin_nan(""));
   const __m512d half = _mm512_set1_pd(0.5);
+  __m512d sums = _mm512_setzero_pd();  // sum_in_eight's, as the rows are written
   for (std::size_t i = 0; i < full; i += 8) {
     const __m512d z = _mm512_mul_pd(_mm512_loadu_pd(s + i), _mm512_sub_pd(xv, _mm512_loadu_pd(m + i)));
     const __m512d a = _mm512_mul_pd(z, _mm512_set1_pd(kLanesSqrtHalf));
@@ -266,14 +267,21 @@ VARNEL_TARGET_LANES8 void p_yes_column8_normal(const exact_exp_log::LibmTables& 
       erfc_tail8(tab, a, ax, tail, erfc_a, erfc_neg_a, bad);
       F = _mm512_mask_mov_pd(F, tail, _mm512_mask_blend_pd(bad, _mm512_mul_pd(half, erfc_neg_a), nan));
     }
-    const __m512d p = _mm512_add_pd(gv, _mm512_mul_pd(_mm512_loadu_pd(w + i), F));
+    __m512d p = _mm512_add_pd(gv, _mm512_mul_pd(_mm512_loadu_pd(w + i), F));
     _mm512_storeu_pd(out.data() + i, p);
-    for (unsigned redo = _mm512_cmp_pd_mask(F, F, _CMP_UNORD_Q); redo != 0; redo &= redo - 1) {
-      const std::size_t row = i + static_cast<std::size_t>(__builtin_ctz(redo));
-      out[row] = model.p_yes(rows.sample(row), x);
+    if (unsigned redo = _mm512_cmp_pd_mask(F, F, _CMP_UNORD_Q); redo != 0) {
+      for (; redo != 0; redo &= redo - 1) {
+        const std::size_t row = i + static_cast<std::size_t>(__builtin_ctz(redo));
+        out[row] = model.p_yes(rows.sample(row), x);
+      }
+      p = _mm512_loadu_pd(out.data() + i);
     }
+    sums = _mm512_add_pd(sums, p);
   }
   for (std::size_t i = full; i < n; ++i) out[i] = model.p_yes(rows.sample(i), x);
+  alignas(64) double lanes[8];
+  _mm512_store_pd(lanes, sums);
+  return sum_in_eight_rest(lanes, out.subspan(full));
 }
 
 // bracket_pass in eight lanes.
@@ -590,25 +598,28 @@ ResponseBand psychometric_band(const PsychometricModel& model, std::span<const d
         curve.w[i] = w;
       }
     };
-    return band_of_columns(n, xs, percents, threads, [&](double x, std::span<double> out) {
+    return band_of_columns(n, xs, percents, threads, [&](double x, std::span<double> out) -> double {
+      if (tab8 != nullptr && model.link == Link::Normal) return p_yes_column8_normal(*tab, model, curve, x, out);
       if (tab8 != nullptr) {
+        if (model.link == Link::Logistic) {
+          p_yes_column8<Link::Logistic>(*tab, model, curve, x, out);
+        } else {
+          p_yes_column8<Link::Gumbel>(*tab, model, curve, x, out);
+        }
+      } else {
         switch (model.link) {
           case Link::Logistic:
-            return p_yes_column8<Link::Logistic>(*tab, model, curve, x, out);
+            p_yes_column4<Link::Logistic>(*tab, model, curve, x, out);
+            break;
           case Link::Normal:
-            return p_yes_column8_normal(*tab, model, curve, x, out);
+            p_yes_column4<Link::Normal>(*tab, model, curve, x, out);
+            break;
           case Link::Gumbel:
-            return p_yes_column8<Link::Gumbel>(*tab, model, curve, x, out);
+            p_yes_column4<Link::Gumbel>(*tab, model, curve, x, out);
+            break;
         }
       }
-      switch (model.link) {
-        case Link::Logistic:
-          return p_yes_column4<Link::Logistic>(*tab, model, curve, x, out);
-        case Link::Normal:
-          return p_yes_column4<Link::Normal>(*tab, model, curve, x, out);
-        case Link::Gumbel:
-          return p_yes_column4<Link::Gumbel>(*tab, model, curve, x, out);
-      }
+      return sum_in_eight(out);
     }, tab8 != nullptr ? PercentileKernels{bracket_pass8, select_pair8} : PercentileKernels{}, prepare);
   }
 #endif

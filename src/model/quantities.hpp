@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstddef>
 #include <span>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -174,14 +175,20 @@ class ColumnPercentiles {
 // The sum of `values` in eight running sums (value i into sum i mod 8, in
 // order), added up pairwise at the end: a fixed order, so the same bits on
 // any machine, and eight times shorter chains of dependent additions.
+// sum_in_eight's end: the values after the last whole eight (fewer than
+// eight) into sums[0], sums[1], ..., then the eight sums pairwise.
+inline double sum_in_eight_rest(double (&sums)[8], std::span<const double> rest) noexcept {
+  for (std::size_t k = 0; k < rest.size(); ++k) sums[k] += rest[k];
+  return ((sums[0] + sums[1]) + (sums[2] + sums[3])) + ((sums[4] + sums[5]) + (sums[6] + sums[7]));
+}
+
 inline double sum_in_eight(std::span<const double> values) noexcept {
   double sums[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
   std::size_t i = 0;
   for (; i + 8 <= values.size(); i += 8) {
     for (std::size_t k = 0; k < 8; ++k) sums[k] += values[i + k];
   }
-  for (std::size_t k = 0; i < values.size(); ++i, ++k) sums[k] += values[i];
-  return ((sums[0] + sums[1]) + (sums[2] + sums[3])) + ((sums[4] + sums[5]) + (sums[6] + sums[7]));
+  return sum_in_eight_rest(sums, values.subspan(i));
 }
 
 // The curve's posterior mean over the rows and its percentiles at every
@@ -197,7 +204,7 @@ struct NoRowPreparation {
 };
 
 // The band from a column function: column(x, out) writes p(yes | θ_i, x) for
-// every one of the n rows into out, after prepare(first, last) has run over
+// every one of the n rows into out (and may return their sum_in_eight), after prepare(first, last) has run over
 // every row (in disjoint ranges, on any thread). The threads (at most
 // `threads`, 0 = one per core) take the row ranges, then the stimuli, as
 // they come free; the result does not depend on their number.
@@ -231,8 +238,14 @@ ResponseBand band_of_columns(std::size_t n, std::span<const double> xs, std::spa
         run = std::clamp<std::size_t>((xs.size() - first) / (2 * workers), 1, kStimulusRun);
       } while (!next_stimulus.compare_exchange_weak(first, first + run, std::memory_order_relaxed));
       for (std::size_t j = first; j < first + run; ++j) {
-        column(xs[j], std::span<double>(values));
-        band.mean[j] = n > 0 ? sum_in_eight(values) / static_cast<double>(n) : std::nan("");
+        double sum = 0.0;
+        if constexpr (std::is_same_v<std::invoke_result_t<const Column&, double, std::span<double>>, double>) {
+          sum = column(xs[j], std::span<double>(values));
+        } else {
+          column(xs[j], std::span<double>(values));
+          sum = sum_in_eight(values);
+        }
+        band.mean[j] = n > 0 ? sum / static_cast<double>(n) : std::nan("");
         percentiles(values, percents, band.quantiles.data() + j, xs.size());
       }
     }

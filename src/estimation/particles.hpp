@@ -18,8 +18,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <exception>
-#include <mutex>
 #include <span>
 #include <vector>
 
@@ -86,23 +84,6 @@ struct FixedStrategy {
 // The per-coordinate variance of the points (two passes, points in order);
 // 1 where it is not positive and finite (all points equal, say).
 std::vector<double> point_variances(std::span<const double> u, std::size_t dim);
-
-// score_in_blocks for work that may throw: every block runs, and the first
-// failure of any block is re-thrown on the calling thread once all are joined.
-template <class Work>
-void run_in_blocks(std::size_t n, std::size_t block, const Work& work) {
-  std::exception_ptr failure;
-  std::mutex failure_lock;
-  score_in_blocks(n, block, [&](std::size_t first, std::size_t last) {
-    try {
-      work(first, last);
-    } catch (...) {
-      const std::lock_guard lock(failure_lock);
-      if (!failure) failure = std::current_exception();
-    }
-  });
-  if (failure) std::rethrow_exception(failure);
-}
 
 template <ResponseModel M>
 MoveResult move_points_impl(const M& model, const MatrixView& design, const BoolVectorView& observations,

@@ -219,8 +219,18 @@ ResponseBand band_of_columns(std::size_t n, std::span<const double> xs, std::spa
   const auto work = [&](std::size_t, std::size_t) {
     for (std::size_t first = next_rows.fetch_add(kRowChunk); first < n; first = next_rows.fetch_add(kRowChunk)) {
       const std::size_t last = std::min(n, first + kRowChunk);
-      prepare(first, last);
-      if (rows_done.fetch_add(last - first, std::memory_order_acq_rel) + (last - first) == n) rows_done.notify_all();
+      // Counted as done even when it fails, so that no thread waits for it
+      // (the failure is raised once every thread has ended).
+      const auto done = [&] {
+        if (rows_done.fetch_add(last - first, std::memory_order_acq_rel) + (last - first) == n) rows_done.notify_all();
+      };
+      try {
+        prepare(first, last);
+      } catch (...) {
+        done();
+        throw;
+      }
+      done();
     }
     // Every range was taken by a running thread: wait for the last of them.
     for (std::size_t done = rows_done.load(std::memory_order_acquire); done < n;
@@ -250,8 +260,9 @@ ResponseBand band_of_columns(std::size_t n, std::span<const double> xs, std::spa
       }
     }
   };
-  // One call per thread; a thread that could not start leaves its share to the others.
-  score_in_blocks(workers, 1, work);
+  // One call per thread; a thread that could not start leaves its share to
+  // the others, and an allocation that fails on any thread is raised here.
+  run_in_blocks(workers, 1, work);
   return band;
 }
 

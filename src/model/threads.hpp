@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <exception>
 #include <functional>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -54,6 +55,23 @@ void score_in_blocks(std::size_t n, std::size_t block, const Score& score) {
   score(std::size_t{0}, std::min(block, n));
   for (auto& w : workers) w.join();
   if (next < n) score(next, n);
+}
+
+// score_in_blocks for work that may throw: every block runs, and the first
+// failure of any block is re-thrown on the calling thread once all are joined.
+template <class Work>
+void run_in_blocks(std::size_t n, std::size_t block, const Work& work) {
+  std::exception_ptr failure;
+  std::mutex failure_lock;
+  score_in_blocks(n, block, [&](std::size_t first, std::size_t last) {
+    try {
+      work(first, last);
+    } catch (...) {
+      const std::lock_guard lock(failure_lock);
+      if (!failure) failure = std::current_exception();
+    }
+  });
+  if (failure) std::rethrow_exception(failure);
 }
 
 // Rounds of work split in two parts, part 0 on the calling thread and part 1

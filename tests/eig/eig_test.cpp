@@ -142,6 +142,20 @@ TEST(PsychometricBand, SameBitsWhateverTheThreadCountAndTheScalarPercentiles) {
   for (std::size_t j = 0; j < xs.size(); ++j) EXPECT_NEAR(one.mean[j], scalar.mean[j], 1e-14);
 }
 
+// A failure while the rows are prepared reaches the caller; no thread waits
+// for the rows that failed.
+TEST(PsychometricBand, AFailingPreparationIsRaisedOnTheCaller) {
+  const std::size_t n = 5000;
+  const std::vector<double> xs(64, 0.0), percents = {50.0};
+  const auto column = [](double, std::span<double> out) { std::fill(out.begin(), out.end(), 0.5); };
+  const auto prepare = [](std::size_t first, std::size_t) {
+    if (first == 0) throw std::runtime_error("rows");
+  };
+  for (unsigned threads : {1u, 3u}) {
+    EXPECT_THROW(band_of_columns(n, xs, percents, threads, column, {}, prepare), std::runtime_error);
+  }
+}
+
 TEST(ScoreDesigns, ExtremeSamplesGiveFiniteNonNegativeScores) {
   const std::vector<Theta> theta = {{1e6, 0.0}, {-1e6, 3.0}, {50.0, -40.0}, {1.0, 0.0}, {0.0, 1e300}};
   const std::vector<double> xs = {-1e3, -1.0, 0.0, 1.0, 1e3};

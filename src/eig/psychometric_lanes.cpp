@@ -41,17 +41,20 @@ std::vector<double> rows_by_cell(std::span<const double> rows, std::size_t dim) 
     s_lo = std::min(s_lo, s_key(i));
     s_hi = std::max(s_hi, s_key(i));
   }
-  // The band of v in [lo, hi]; a NaN, or v where the range is empty, in the first.
-  const auto band = [](double v, double lo, double hi, std::size_t bands) -> std::size_t {
-    const double t = (v - lo) / (hi - lo) * static_cast<double>(bands);
+  // The band of v in [lo, hi]; a NaN, and every v of an empty or infinite
+  // range, in the first.
+  const auto band = [](double v, double lo, double scale, std::size_t bands) -> std::size_t {
+    const double t = (v - lo) * scale;
     if (t >= static_cast<double>(bands)) return bands - 1;
     return t >= 1.0 ? static_cast<std::size_t>(t) : 0;
   };
+  const double m_scale = static_cast<double>(m_bands) / (m_hi - m_lo);
+  const double s_scale = static_cast<double>(s_bands) / (s_hi - s_lo);
   std::vector<std::uint32_t> cell(n);
   std::vector<std::size_t> start(m_bands * s_bands + 1);
   for (std::size_t i = 0; i < n; ++i) {
-    cell[i] = static_cast<std::uint32_t>(band(rows[i * dim + 1], m_lo, m_hi, m_bands) * s_bands +
-                                         band(s_key(i), s_lo, s_hi, s_bands));
+    cell[i] = static_cast<std::uint32_t>(band(rows[i * dim + 1], m_lo, m_scale, m_bands) * s_bands +
+                                         band(s_key(i), s_lo, s_scale, s_bands));
     ++start[cell[i] + 1];
   }
   for (std::size_t k = 1; k < start.size(); ++k) start[k] += start[k - 1];

@@ -83,25 +83,41 @@ VARNEL_TARGET_LANES8 inline void link_lanes8(const exact_exp_log::LibmTables& ta
 
 // F alone, for curves: the F of link_lanes8 with the operations of G left
 // out (one division for the logistic link, no third exp for the Gumbel
-// link); `special` flags the lanes whose F needs the scalar path. The normal
-// link's curves take their own way.
+// link), in two stages that a loop over a whole column may run as two
+// passes: the exp call of every vector, then F from each. In one loop the
+// Gumbel link's exp and expm1 are one long chain per vector, of which the
+// processor holds too few at a time. The normal link's curves take their
+// own way.
+//
+// Stage one: the exp of z's link, NaN in the lanes whose call is special.
 template <Link L>
-VARNEL_TARGET_LANES8 inline __m512d link_F8(const exact_exp_log::LibmTables& tab, __m512d z,
-                                            __mmask8& special) noexcept {
+VARNEL_TARGET_LANES8 inline __m512d link_exp8(const exact_exp_log::LibmTables& tab, __m512d z) noexcept {
+  using namespace exact_exp_log::lanes;
+  static_assert(L != Link::Normal, "the normal link's curve runs erfc range by range (p_yes_column8_normal)");
+  // The logistic link's exp(−|z|); the Gumbel link's exp(z).
+  const __m512d argument = L == Link::Logistic ? _mm512_or_pd(z, _mm512_set1_pd(-0.0)) : z;
+  __mmask8 special;
+  const __m512d e = exp8(tab, argument, special);
+  return _mm512_mask_blend_pd(special, e, _mm512_set1_pd(__builtin_nan("")));
+}
+
+// Stage two: F from the same z and its link_exp8; `special` flags the lanes
+// whose F needs the scalar path.
+template <Link L>
+VARNEL_TARGET_LANES8 inline __m512d link_F8_of_exp(__m512d e, __m512d z, __mmask8& special) noexcept {
   using namespace exact_exp_log::lanes;
   const __m512d one = _mm512_set1_pd(1.0);
-  const __m512d sign = _mm512_set1_pd(-0.0);
+  special = _mm512_cmp_pd_mask(e, e, _CMP_UNORD_Q);
   if constexpr (L == Link::Logistic) {
-    const __m512d e = exp8(tab, _mm512_or_pd(z, sign), special);
     const __mmask8 negative = _mm512_cmp_pd_mask(z, _mm512_setzero_pd(), _CMP_LT_OQ);
     // e/(1 + e) below 0, 1/(1 + e) above: the same division as link_lanes8's in each lane.
     return _mm512_div_pd(_mm512_mask_blend_pd(negative, one, e), _mm512_add_pd(one, e));
   } else {
     static_assert(L == Link::Gumbel, "the normal link's curve runs erfc range by range (p_yes_column8_normal)");
-    __mmask8 bad_e, bad_f;
-    const __m512d neg_e = _mm512_xor_pd(exp8(tab, z, bad_e), sign);
-    const __m512d F = _mm512_xor_pd(expm1_nonpositive8(neg_e, bad_f), sign);
-    special = static_cast<__mmask8>(bad_e | bad_f);
+    const __m512d sign = _mm512_set1_pd(-0.0);
+    __mmask8 bad_f;
+    const __m512d F = _mm512_xor_pd(expm1_nonpositive8(_mm512_xor_pd(e, sign), bad_f), sign);
+    special = static_cast<__mmask8>(special | bad_f);
     return F;
   }
 }

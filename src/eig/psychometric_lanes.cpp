@@ -190,9 +190,13 @@ struct CurveRows {
   }
 };
 
+// The column kernels are flattened: with the library functions' lanes
+// inlined, a loop keeps its vectors in registers across them (a call loses
+// every vector register).
 template <Link L>
-VARNEL_TARGET_LANES void p_yes_column4(const exact_exp_log::LibmTables& tab, const PsychometricModel& model,
-                                       const CurveRows& rows, double x, std::span<double> out) noexcept {
+[[gnu::flatten]] VARNEL_TARGET_LANES void p_yes_column4(const exact_exp_log::LibmTables& tab,
+                                                        const PsychometricModel& model, const CurveRows& rows,
+                                                        double x, std::span<double> out) noexcept {
   const std::size_t n = rows.size();
   const __m256d xv = _mm256_set1_pd(x);
   const __m256d inf = _mm256_set1_pd(__builtin_inf());
@@ -225,8 +229,9 @@ VARNEL_TARGET_LANES void p_yes_column4(const exact_exp_log::LibmTables& tab, con
 // a ≤ −6 where γ ≥ 1/4: there w·F < 2⁻⁵⁶ is below half a unit in the last
 // place of γ, so γ + w·F is γ whatever F's bits. The other lanes take the
 // same operations as p_yes_column8, so the same bits as the scalar p_yes.
-VARNEL_TARGET_LANES8 double p_yes_column8_normal(const exact_exp_log::LibmTables& tab, const PsychometricModel& model,
-                                                 const CurveRows& rows, double x, std::span<double> out) noexcept {
+[[gnu::flatten]] VARNEL_TARGET_LANES8 double p_yes_column8_normal(const exact_exp_log::LibmTables& tab,
+                                                                  const PsychometricModel& model, const CurveRows& rows,
+                                                                  double x, std::span<double> out) noexcept {
   namespace c = exact_exp_log::lanes::erfc_coefficients;
   using namespace exact_exp_log::lanes;
   const std::size_t n = rows.size();
@@ -364,31 +369,40 @@ VARNEL_TARGET_LANES8 std::pair<double, double> select_pair8(std::span<double> va
   return order_pair_by_selection(std::span<double>(buffers[data], n), lo);
 }
 
-// p_yes_column4 in eight lanes.
+// p_yes_column4 in eight lanes. The Gumbel link's F runs in link_exp8's two
+// stages (out holds the column's exp calls until F and p(yes) take their
+// place); the logistic link's, one division after its exp, is faster in one.
 template <Link L>
-VARNEL_TARGET_LANES8 void p_yes_column8(const exact_exp_log::LibmTables& tab, const PsychometricModel& model,
-                                        const CurveRows& rows, double x, std::span<double> out) noexcept {
+[[gnu::flatten]] VARNEL_TARGET_LANES8 void p_yes_column8(const exact_exp_log::LibmTables& tab,
+                                                         const PsychometricModel& model, const CurveRows& rows,
+                                                         double x, std::span<double> out) noexcept {
   const std::size_t n = rows.size();
+  const std::size_t full = n / 8 * 8;
+  const double* const s = rows.s.data();
+  const double* const m = rows.m.data();
   const __m512d xv = _mm512_set1_pd(x);
   const __m512d inf = _mm512_set1_pd(__builtin_inf());
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    const __m512d z =
-        _mm512_mul_pd(_mm512_loadu_pd(rows.s.data() + i), _mm512_sub_pd(xv, _mm512_loadu_pd(rows.m.data() + i)));
+  constexpr bool kStaged = L == Link::Gumbel;
+  for (std::size_t i = 0; kStaged && i < full; i += 8) {
+    const __m512d z = _mm512_mul_pd(_mm512_loadu_pd(s + i), _mm512_sub_pd(xv, _mm512_loadu_pd(m + i)));
+    _mm512_storeu_pd(out.data() + i, link_exp8<L>(tab, z));
+  }
+  for (std::size_t i = 0; i < full; i += 8) {
+    const __m512d z = _mm512_mul_pd(_mm512_loadu_pd(s + i), _mm512_sub_pd(xv, _mm512_loadu_pd(m + i)));
+    const __m512d e = kStaged ? _mm512_loadu_pd(out.data() + i) : link_exp8<L>(tab, z);
     __mmask8 special;
-    const __m512d F = link_F8<L>(tab, z, special);
+    const __m512d F = link_F8_of_exp<L>(e, z, special);
     const __m512d p =
         _mm512_add_pd(_mm512_loadu_pd(rows.g.data() + i), _mm512_mul_pd(_mm512_loadu_pd(rows.w.data() + i), F));
     _mm512_storeu_pd(out.data() + i, p);
     const __mmask8 off = static_cast<__mmask8>(
         special | _mm512_cmp_pd_mask(_mm512_andnot_pd(_mm512_set1_pd(-0.0), z), inf, _CMP_NLT_UQ));
-    if (off != 0) {
-      for (int k = 0; k < 8; ++k) {
-        if (off & (1 << k)) out[i + k] = model.p_yes(rows.sample(i + k), x);
-      }
+    for (unsigned redo = off; redo != 0; redo &= redo - 1) {
+      const std::size_t row = i + static_cast<std::size_t>(__builtin_ctz(redo));
+      out[row] = model.p_yes(rows.sample(row), x);
     }
   }
-  for (; i < n; ++i) out[i] = model.p_yes(rows.sample(i), x);
+  for (std::size_t i = full; i < n; ++i) out[i] = model.p_yes(rows.sample(i), x);
 }
 
 // The CSF's terms: log10 S(L) of each lane's frequency as the scalar

@@ -238,8 +238,9 @@ class Posterior:
             raise ValueError("argument 'x': expected finite stimuli in a 1-D sequence")
         percents = _percents(quantiles)
         condition = self._condition(condition)
-        if condition is None and hasattr(self.model, "psychometric_band"):  # one native pass over the draws
-            mean, values = self.model.psychometric_band(self.draws, xs, percents)
+        if hasattr(self.model, "psychometric_band"):  # one native pass over the draws
+            condition_args = () if condition is None else (condition,)
+            mean, values = self.model.psychometric_band(self.draws, xs, *condition_args, percents)
         else:
             curves = self._curves(xs, condition)
             mean, values = curves.mean(axis=0), np.percentile(curves, percents, axis=0)

@@ -54,6 +54,8 @@ constexpr py::Signature<3> kLogLikelihoodSignature{
 constexpr py::Signature<3> kLogPosteriorSignature{
     "ConditionsPsychometricModel.log_posterior", {"params", "design", "observations"}, 3};
 constexpr py::Signature<3> kCurveSignature{"ConditionsPsychometricModel.psychometric", {"points", "x", "condition"}, 3};
+constexpr py::Signature<4> kBandSignature{
+    "ConditionsPsychometricModel.psychometric_band", {"points", "x", "condition", "quantiles"}, 4};
 constexpr py::Signature<3> kThresholdSignature{
     "ConditionsPsychometricModel.threshold", {"points", "level", "condition"}, 3};
 
@@ -120,6 +122,16 @@ PyObject* psychometric(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* psychometric_band(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return py::guard([&]() -> py::PyRef {
+    const Model& model = varnel::self_model<Model>(self);
+    const auto a = py::parse_arguments(kBandSignature, args, kwargs);
+    const std::vector<double> points = points_argument(model, a[0]);
+    const std::size_t c = condition_argument(model, a[2]);
+    return band_object(model.base, condition_points(model, points, c), a[1], a[3]);
+  });
+}
+
 PyObject* threshold(PyObject* self, PyObject* args, PyObject* kwargs) {
   return py::guard([&] {
     const Model& model = varnel::self_model<Model>(self);
@@ -166,6 +178,11 @@ PyMethodDef kMethods[] = {
      py::method_doc(kCurveSignature,
                     "p(yes | x) in `condition` at every point (rows of a float64 array of shape\n"
                     "(n, len(param_names))) and stimulus x (a 1-D float64 array): shape (n, len(x)).")},
+    {py::method_name(kBandSignature.function), py::as_method(psychometric_band), METH_VARARGS | METH_KEYWORDS,
+     py::method_doc(kBandSignature,
+                    "The posterior mean of p(yes | x) in `condition` over the points and its percentiles\n"
+                    "(quantiles, a sequence of percentages, interpolated as numpy.percentile does) at\n"
+                    "every stimulus x: (mean of shape (len(x),), quantiles of shape (len(quantiles), len(x))).")},
     {py::method_name(kThresholdSignature.function), py::as_method(threshold), METH_VARARGS | METH_KEYWORDS,
      py::method_doc(kThresholdSignature,
                     "The stimulus at which p(yes | x) = level in `condition`, at every point; NaN\n"

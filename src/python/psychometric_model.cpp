@@ -170,23 +170,7 @@ PyObject* psychometric_band(PyObject* self, PyObject* args, PyObject* kwargs) {
   return py::guard([&]() -> py::PyRef {
     const Model& model = self_model(self);
     const auto a = py::parse_arguments(kBandSignature, args, kwargs);
-    const std::vector<double> points = points_argument(model, a[0]);
-    const py::F64Vector x = py::convert_arg("x", a[1], py::to_f64_vector);
-    const std::vector<double> percents = py::convert_arg("quantiles", a[2], py::to_f64_list);
-    for (const double q : percents) {
-      if (!(q >= 0.0 && q <= 100.0)) py::raise(PyExc_ValueError, "argument 'quantiles': percentages in [0, 100]");
-    }
-    std::vector<double> xs(x.view.len);
-    for (std::size_t j = 0; j < xs.size(); ++j) {
-      xs[j] = x.view.unchecked_at(j);
-      // A NaN stimulus has no order among the draws' values to take percentiles of.
-      if (std::isnan(xs[j])) py::raise(PyExc_ValueError, "argument 'x': stimuli must not be NaN");
-    }
-    ResponseBand band = py::without_gil([&] { return psychometric_band(model, points, xs, percents); });
-    const Py_ssize_t shape[2] = {static_cast<Py_ssize_t>(percents.size()), static_cast<Py_ssize_t>(xs.size())};
-    py::PyRef mean = py::new_f64_array(std::move(band.mean));
-    py::PyRef quantiles = py::new_f64_array(std::move(band.quantiles), shape);
-    return py::take(PyTuple_Pack(2, mean.get(), quantiles.get()));
+    return band_object(model, points_argument(model, a[0]), a[1], a[2]);
   });
 }
 
@@ -296,6 +280,26 @@ const PyType_Slot kSlots[] = {
 };
 
 }  // namespace
+
+py::PyRef band_object(const PsychometricModel& model, const std::vector<double>& rows, PyObject* x,
+                      PyObject* quantiles) {
+  const py::F64Vector xv = py::convert_arg("x", x, py::to_f64_vector);
+  const std::vector<double> percents = py::convert_arg("quantiles", quantiles, py::to_f64_list);
+  for (const double q : percents) {
+    if (!(q >= 0.0 && q <= 100.0)) py::raise(PyExc_ValueError, "argument 'quantiles': percentages in [0, 100]");
+  }
+  std::vector<double> xs(xv.view.len);
+  for (std::size_t j = 0; j < xs.size(); ++j) {
+    xs[j] = xv.view.unchecked_at(j);
+    // A NaN stimulus has no order among the draws' values to take percentiles of.
+    if (std::isnan(xs[j])) py::raise(PyExc_ValueError, "argument 'x': stimuli must not be NaN");
+  }
+  ResponseBand band = py::without_gil([&] { return psychometric_band(model, rows, xs, percents); });
+  const Py_ssize_t shape[2] = {static_cast<Py_ssize_t>(percents.size()), static_cast<Py_ssize_t>(xs.size())};
+  py::PyRef mean = py::new_f64_array(std::move(band.mean));
+  py::PyRef values = py::new_f64_array(std::move(band.quantiles), shape);
+  return py::take(PyTuple_Pack(2, mean.get(), values.get()));
+}
 
 py::PyRef rate_object(const Rate& rate) {
   if (!rate.estimated) return py::to_py_float(rate.value);

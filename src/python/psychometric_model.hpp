@@ -30,6 +30,12 @@ py::PyRef names_list(const std::vector<std::string>& names);
 // lapse_rate; null for those not given): ValueError naming the argument.
 PsychometricModel psychometric_arguments(const std::array<PyObject*, 7>& a);
 
+// psychometric_band's (mean, quantiles) tuple of `model` over natural rows in
+// its layout, with x (stimuli, none NaN) and quantiles (percentages in
+// [0, 100]) converted and checked as its arguments: ValueError naming them.
+py::PyRef band_object(const PsychometricModel& model, const std::vector<double>& rows, PyObject* x,
+                      PyObject* quantiles);
+
 // A ValueError raised by a conversion names its argument like a TypeError does.
 template <class F>
 auto convert_named(const char* name, PyObject* obj, F&& convert) -> decltype(convert(obj)) {

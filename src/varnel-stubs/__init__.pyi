@@ -204,6 +204,13 @@ class models:
         def psychometric(
             self, points: npt.NDArray[np.float64], x: npt.NDArray[np.float64], condition: SupportsIndex
         ) -> npt.NDArray[np.float64]: ...
+        def psychometric_band(
+            self,
+            points: npt.NDArray[np.float64],
+            x: npt.NDArray[np.float64],
+            condition: SupportsIndex,
+            quantiles: Sequence[_Float],
+        ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]: ...
         def threshold(
             self, points: npt.NDArray[np.float64], level: _Float, condition: SupportsIndex
         ) -> npt.NDArray[np.float64]: ...

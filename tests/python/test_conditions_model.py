@@ -111,6 +111,10 @@ def test_an_experiment_chooses_the_condition_too_and_keeps_it_everywhere(tmp_pat
     posterior = experiment.posterior()
     np.testing.assert_array_equal(posterior.threshold(0.75, condition=1).draws,
                                   model.threshold(posterior.draws, 0.75, 1))
+    xs = np.linspace(-4.0, 4.0, 33)
+    band, curves = posterior.psychometric(xs, condition=1), model.psychometric(posterior.draws, xs, 1)
+    np.testing.assert_array_equal(band.quantiles[97.5], np.percentile(curves, 97.5, axis=0))
+    np.testing.assert_allclose(band.mean, curves.mean(axis=0), rtol=1e-13)
     with pytest.raises(ValueError, match="argument 'condition'"):
         posterior.psychometric([0.0], condition=2)
     with pytest.raises(ValueError, match="argument 'x': condition 2.0"):

@@ -284,11 +284,10 @@ class Posterior:
         log10 threshold contrast) at each log10 spatial frequency, its
         posterior mean and the ``quantiles`` (percent) over the draws, as a
         band (``x`` holds the frequencies)."""
-        curves = self._log_sensitivity(log10_frequency)
+        fs = self._frequencies(log10_frequency)
         percents = _percents(quantiles)
-        values = np.percentile(curves, percents, axis=0)
-        return PsychometricBand(_read_only(np.atleast_1d(np.asarray(log10_frequency, dtype=np.float64))),
-                                _read_only(curves.mean(axis=0)), {q: _read_only(v) for q, v in zip(percents, values)})
+        mean, values = self.model.sensitivity_band(self.draws, fs, percents)  # one native pass over the draws
+        return PsychometricBand(_read_only(fs), _read_only(mean), {q: _read_only(v) for q, v in zip(percents, values)})
 
     def log_csf_area(self, lower: float = -0.5, upper: float = 1.6, points: int = 1001) -> ParameterSummary:
         """For a contrast sensitivity model: the area under the log CSF,
@@ -306,12 +305,16 @@ class Posterior:
         area = ((curves[:, 1:] + curves[:, :-1]) * 0.5 * np.diff(grid)).sum(axis=1)
         return _summary(area)
 
-    def _log_sensitivity(self, log10_frequency: Any) -> np.ndarray:
+    def _frequencies(self, log10_frequency: Any) -> np.ndarray:
         if not hasattr(self.model, "log_sensitivity"):
             raise ValueError("this model has no contrast sensitivity function")
         fs = np.atleast_1d(np.asarray(log10_frequency, dtype=np.float64))
         if fs.ndim != 1 or not np.all(np.isfinite(fs)):
             raise ValueError("argument 'log10_frequency': expected finite values in a 1-D sequence")
+        return fs
+
+    def _log_sensitivity(self, log10_frequency: Any) -> np.ndarray:
+        fs = self._frequencies(log10_frequency)
         return np.asarray(self.model.log_sensitivity(self.draws, fs))
 
     def _condition(self, condition: Any) -> int | None:

@@ -7,6 +7,7 @@
 #include "eig/rows.hpp"
 #include "estimation/run.hpp"
 #include "model/contrast_sensitivity.hpp"
+#include "model/quantities.hpp"
 #include "python/model_methods.hpp"
 #include "python/models.hpp"
 #include "python/psychometric_model.hpp"
@@ -57,6 +58,8 @@ constexpr py::Signature<3> kLogPosteriorSignature{
     "ContrastSensitivityModel.log_posterior", {"params", "design", "observations"}, 3};
 constexpr py::Signature<2> kSensitivitySignature{
     "ContrastSensitivityModel.log_sensitivity", {"points", "log10_frequency"}, 2};
+constexpr py::Signature<3> kSensitivityBandSignature{
+    "ContrastSensitivityModel.sensitivity_band", {"points", "log10_frequency", "quantiles"}, 3};
 
 Normal prior_pair(const char* name, PyObject* obj, Normal fallback) {
   if (obj == nullptr) return fallback;
@@ -103,6 +106,27 @@ PyObject* log_sensitivity(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* sensitivity_band(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return py::guard([&]() -> py::PyRef {
+    const Model& model = varnel::self_model<Model>(self);
+    const auto a = py::parse_arguments(kSensitivityBandSignature, args, kwargs);
+    const std::vector<double> rows = ModelMethods<Model>::points(model, a[0]);
+    const BandArguments b = band_arguments("log10_frequency", a[1], a[2]);
+    ResponseBand band = py::without_gil([&] {
+      const std::size_t dim = model.dim();
+      std::vector<Model::EigSample> samples;
+      samples.reserve(rows.size() / dim);
+      for (std::size_t i = 0; i < rows.size(); i += dim) {
+        samples.push_back(model.eig_sample(std::span<const double>(rows).subspan(i, dim)));
+      }
+      return band_of_columns(samples.size(), b.xs, b.percents, 0, [&](double f, std::span<double> out) {
+        for (std::size_t i = 0; i < samples.size(); ++i) out[i] = Model::log_sensitivity(samples[i], f);
+      });
+    });
+    return band_tuple(std::move(band), b.percents.size(), b.xs.size());
+  });
+}
+
 using Methods = ModelMethods<Model>;
 
 PyObject* get_slope(PyObject* self, void*) {
@@ -134,6 +158,12 @@ PyMethodDef kMethods[] = {
      py::method_doc(kSensitivitySignature,
                     "log10 S at every point (rows of a float64 array of shape (n, len(param_names)))\n"
                     "and log10 spatial frequency (a 1-D float64 array): shape (n, len(log10_frequency)).")},
+    {py::method_name(kSensitivityBandSignature.function), py::as_method(sensitivity_band),
+     METH_VARARGS | METH_KEYWORDS,
+     py::method_doc(kSensitivityBandSignature,
+                    "The posterior mean of log10 S over the points and its percentiles (quantiles, a\n"
+                    "sequence of percentages, interpolated as numpy.percentile does) at every log10\n"
+                    "spatial frequency: (mean of shape (len(f),), quantiles of shape (len(quantiles), len(f))).")},
     {"__reduce__", py::as_method(ModelClass<Model>::reduce), METH_NOARGS, ModelClass<Model>::reduce_doc()},
     {nullptr, nullptr, 0, nullptr},
 };

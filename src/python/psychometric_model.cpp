@@ -281,24 +281,32 @@ const PyType_Slot kSlots[] = {
 
 }  // namespace
 
-py::PyRef band_object(const PsychometricModel& model, const std::vector<double>& rows, PyObject* x,
-                      PyObject* quantiles) {
-  const py::F64Vector xv = py::convert_arg("x", x, py::to_f64_vector);
-  const std::vector<double> percents = py::convert_arg("quantiles", quantiles, py::to_f64_list);
-  for (const double q : percents) {
+BandArguments band_arguments(const char* x_name, PyObject* x, PyObject* quantiles) {
+  const py::F64Vector xv = py::convert_arg(x_name, x, py::to_f64_vector);
+  BandArguments out{std::vector<double>(xv.view.len), py::convert_arg("quantiles", quantiles, py::to_f64_list)};
+  for (const double q : out.percents) {
     if (!(q >= 0.0 && q <= 100.0)) py::raise(PyExc_ValueError, "argument 'quantiles': percentages in [0, 100]");
   }
-  std::vector<double> xs(xv.view.len);
-  for (std::size_t j = 0; j < xs.size(); ++j) {
-    xs[j] = xv.view.unchecked_at(j);
-    // A NaN stimulus has no order among the draws' values to take percentiles of.
-    if (std::isnan(xs[j])) py::raise(PyExc_ValueError, "argument 'x': stimuli must not be NaN");
+  for (std::size_t j = 0; j < out.xs.size(); ++j) {
+    out.xs[j] = xv.view.unchecked_at(j);
+    // A NaN has no order among the draws' values to take percentiles of.
+    if (std::isnan(out.xs[j])) py::raise(PyExc_ValueError, "argument '" + std::string(x_name) + "': must not be NaN");
   }
-  ResponseBand band = py::without_gil([&] { return psychometric_band(model, rows, xs, percents); });
-  const Py_ssize_t shape[2] = {static_cast<Py_ssize_t>(percents.size()), static_cast<Py_ssize_t>(xs.size())};
+  return out;
+}
+
+py::PyRef band_tuple(ResponseBand band, std::size_t percents, std::size_t xs) {
+  const Py_ssize_t shape[2] = {static_cast<Py_ssize_t>(percents), static_cast<Py_ssize_t>(xs)};
   py::PyRef mean = py::new_f64_array(std::move(band.mean));
   py::PyRef values = py::new_f64_array(std::move(band.quantiles), shape);
   return py::take(PyTuple_Pack(2, mean.get(), values.get()));
+}
+
+py::PyRef band_object(const PsychometricModel& model, const std::vector<double>& rows, PyObject* x,
+                      PyObject* quantiles) {
+  const BandArguments b = band_arguments("x", x, quantiles);
+  return band_tuple(py::without_gil([&] { return psychometric_band(model, rows, b.xs, b.percents); }),
+                    b.percents.size(), b.xs.size());
 }
 
 py::PyRef rate_object(const Rate& rate) {

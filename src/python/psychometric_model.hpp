@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "model/psychometric.hpp"
+#include "model/quantities.hpp"
 #include "python/py/convert.hpp"
 #include "python/py/guard.hpp"
 #include "python/py/object.hpp"
@@ -30,9 +31,18 @@ py::PyRef names_list(const std::vector<std::string>& names);
 // lapse_rate; null for those not given): ValueError naming the argument.
 PsychometricModel psychometric_arguments(const std::array<PyObject*, 7>& a);
 
-// psychometric_band's (mean, quantiles) tuple of `model` over natural rows in
-// its layout, with x (stimuli, none NaN) and quantiles (percentages in
-// [0, 100]) converted and checked as its arguments: ValueError naming them.
+// A band's stimuli (the argument `x_name`, none NaN) and quantiles
+// (percentages in [0, 100]), converted and checked: ValueError naming them.
+struct BandArguments {
+  std::vector<double> xs, percents;
+};
+BandArguments band_arguments(const char* x_name, PyObject* x, PyObject* quantiles);
+
+// A band as the tuple (mean of shape (xs,), quantiles of shape (percents, xs)).
+py::PyRef band_tuple(ResponseBand band, std::size_t percents, std::size_t xs);
+
+// psychometric_band's tuple of `model` over natural rows in its layout, x and
+// quantiles checked by band_arguments.
 py::PyRef band_object(const PsychometricModel& model, const std::vector<double>& rows, PyObject* x,
                       PyObject* quantiles);
 

@@ -263,6 +263,12 @@ class models:
         def log_sensitivity(
             self, points: npt.NDArray[np.float64], log10_frequency: npt.NDArray[np.float64]
         ) -> npt.NDArray[np.float64]: ...
+        def sensitivity_band(
+            self,
+            points: npt.NDArray[np.float64],
+            log10_frequency: npt.NDArray[np.float64],
+            quantiles: Sequence[_Float],
+        ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]: ...
         def __str__(self) -> str: ...
 
 _Model = (models.TwoParameterPsychometricModel | models.PsychometricModel | models.ConditionsPsychometricModel

@@ -216,3 +216,22 @@ def test_log_likelihoods(model, call):
         assert not np.isnan(result).any() or not np.all(np.isfinite(_numbers(args, kwargs)))
 
     call_checked(NUTSEstimator(seed=1).log_likelihoods, (model, *args), kwargs, check, also_allowed=(ValueError,))
+
+
+# The per-draw quantities: curves, bands and thresholds of each model class.
+QUANTITIES = [(model, name) for model in GENERAL_MODELS + DESIGN_MODELS for name in
+              ("psychometric", "psychometric_band", "threshold", "log_sensitivity", "sensitivity_band")
+              if hasattr(model, name)]
+
+
+def prior_points(model, n):
+    return np.array([model.sample_prior() for _ in range(n)]).reshape(n, len(model.param_names))
+
+
+@fuzz
+@given(st.sampled_from(QUANTITIES).flatmap(lambda q: st.tuples(
+           st.just(q), st.integers(0, 40).map(lambda n: prior_points(q[0], n)) | or_anything(particle_points))),
+       st.lists(st.one_of(float_vectors, st.lists(floats, max_size=4), floats, ints, anything), max_size=4))
+def test_quantities(method_and_points, args):
+    (model, name), points = method_and_points
+    call_checked(getattr(model, name), (points, *args), {}, None, also_allowed=(ValueError,))

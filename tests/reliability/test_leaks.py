@@ -13,6 +13,7 @@ import time
 
 import numpy as np
 import pytest
+import varnel
 
 from support import ALLOWED_ERRORS, EigEstimator, GeneralModel, Model, NUTSEstimator, PanicException, record_figure
 
@@ -70,6 +71,11 @@ NAN = float("nan")
 GENERAL = GeneralModel(link="normal", guess_rate=(2.0, 8.0), lapse_rate=(1.0, 19.0))
 GENERAL_PARAMS = [1.5, 0.2, 0.1, 0.02]
 GENERAL_ROWS = np.column_stack([np.linspace(0.5, 2, 50), np.linspace(-1, 1, 50), np.full(50, 0.1), np.full(50, 0.02)])
+BAND_X = np.linspace(-2, 2, 7)
+CONDITIONS = varnel.models.ConditionsPsychometricModel(num_conditions=2, guess_rate=0.5)
+CONDITIONS_ROWS = np.array([CONDITIONS.sample_prior() for _ in range(50)])
+CSF = varnel.models.ContrastSensitivityModel()
+CSF_ROWS = np.array([CSF.sample_prior() for _ in range(50)])
 
 
 class SubModel(Model):
@@ -143,6 +149,12 @@ ENTRY_POINTS = [
      [GENERAL_ROWS], CALLS),
     ("move", lambda: NUTS_FAST.move(MODEL, DESIGN, OBS, ROWS, 0.5, 1), [MODEL, DESIGN, OBS, ROWS], CALLS),
     ("move-timeout", lambda: NUTS_ZERO.move(GENERAL, DESIGN, OBS, GENERAL_ROWS, 0.5, 3), [GENERAL_ROWS], CALLS),
+    ("band", lambda: GENERAL.psychometric_band(GENERAL_ROWS, BAND_X, [2.5, 97.5]), [GENERAL_ROWS], CALLS),
+    ("band-bad-quantiles", lambda: GENERAL.psychometric_band(GENERAL_ROWS, BAND_X, [101.0]), [GENERAL_ROWS],
+     CALLS),
+    ("conditions-band", lambda: CONDITIONS.psychometric_band(CONDITIONS_ROWS, BAND_X, 1, [50.0]),
+     [CONDITIONS_ROWS], CALLS),
+    ("sensitivity-band", lambda: CSF.sensitivity_band(CSF_ROWS, BAND_X, [2.5, 97.5]), [CSF_ROWS], CALLS),
 ]
 
 

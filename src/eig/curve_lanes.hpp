@@ -9,6 +9,10 @@
 
 namespace varnel {
 
+// The percentile kernels in eight lanes where the processor has them, else
+// the plain ones (the same results).
+PercentileKernels percentile_kernels() noexcept;
+
 // response_band(model, rows, xs, percents, threads) with the curve in lanes
 // where the processor and the library allow them.
 ResponseBand psychometric_band(const PsychometricModel& model, std::span<const double> rows,

@@ -584,6 +584,13 @@ void EigLanes<PsychometricModel>::score_range(const ScoreJob<PsychometricModel>&
   score_range_scalar(job, first, last, result);
 }
 
+PercentileKernels percentile_kernels() noexcept {
+#if defined(VARNEL_HAVE_EXACT_LANES)
+  if (exact_exp_log::cpu_has_avx512_lanes()) return PercentileKernels{bracket_pass8, select_pair8};
+#endif
+  return PercentileKernels{};
+}
+
 ResponseBand psychometric_band(const PsychometricModel& model, std::span<const double> given,
                                std::span<const double> xs, std::span<const double> percents, unsigned threads) {
   // The normal link's lanes run faster over rows whose neighbours are alike.
@@ -637,7 +644,7 @@ ResponseBand psychometric_band(const PsychometricModel& model, std::span<const d
         }
       }
       return sum_in_eight(out);
-    }, tab8 != nullptr ? PercentileKernels{bracket_pass8, select_pair8} : PercentileKernels{}, prepare);
+    }, percentile_kernels(), prepare);
   }
 #endif
   return response_band(model, rows, xs, percents, threads);

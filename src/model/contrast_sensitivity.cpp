@@ -13,7 +13,7 @@ namespace varnel {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kLog10Two = 0.30102999566398119521;
+constexpr double kLog10Two = ContrastSensitivityModel::kLog10Two;
 constexpr double kLn10 = 2.30258509299404568402;
 constexpr const char* kPriorNames[ContrastSensitivityModel::kCsfParams] = {
     "log10_peak_sensitivity", "log10_peak_frequency", "log10_bandwidth", "log10_truncation"};
@@ -72,13 +72,6 @@ std::vector<std::string> ContrastSensitivityModel::param_names() const {
   const std::vector<std::string> rates = base.param_names();
   names.insert(names.end(), rates.begin() + 2, rates.end());
   return names;
-}
-
-double ContrastSensitivityModel::log_sensitivity(const EigSample& sample, double L) noexcept {
-  const double q = 2.0 * (L - sample.log_peak_frequency) / sample.width;
-  const double value = sample.log_peak - kLog10Two * q * q;
-  if (L < sample.log_peak_frequency) return std::max(value, sample.log_peak - sample.truncation);
-  return value;
 }
 
 std::array<double, 4> ContrastSensitivityModel::rate_vector(std::span<const double> full) const noexcept {

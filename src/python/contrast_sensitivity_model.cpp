@@ -7,6 +7,7 @@
 #include "eig/rows.hpp"
 #include "estimation/run.hpp"
 #include "model/contrast_sensitivity.hpp"
+#include "eig/curve_lanes.hpp"
 #include "model/quantities.hpp"
 #include "python/model_methods.hpp"
 #include "python/models.hpp"
@@ -121,7 +122,7 @@ PyObject* sensitivity_band(PyObject* self, PyObject* args, PyObject* kwargs) {
       }
       return band_of_columns(samples.size(), b.xs, b.percents, 0, [&](double f, std::span<double> out) {
         for (std::size_t i = 0; i < samples.size(); ++i) out[i] = Model::log_sensitivity(samples[i], f);
-      });
+      }, percentile_kernels());
     });
     return band_tuple(std::move(band), b.percents.size(), b.xs.size());
   });

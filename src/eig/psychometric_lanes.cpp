@@ -380,6 +380,8 @@ template <Link L>
   const std::size_t full = n / 8 * 8;
   const double* const s = rows.s.data();
   const double* const m = rows.m.data();
+  const double* const g = rows.g.data();
+  const double* const w = rows.w.data();
   const __m512d xv = _mm512_set1_pd(x);
   const __m512d inf = _mm512_set1_pd(__builtin_inf());
   constexpr bool kStaged = L == Link::Gumbel;
@@ -392,8 +394,7 @@ template <Link L>
     const __m512d e = kStaged ? _mm512_loadu_pd(out.data() + i) : link_exp8<L>(tab, z);
     __mmask8 special;
     const __m512d F = link_F8_of_exp<L>(e, z, special);
-    const __m512d p =
-        _mm512_add_pd(_mm512_loadu_pd(rows.g.data() + i), _mm512_mul_pd(_mm512_loadu_pd(rows.w.data() + i), F));
+    const __m512d p = _mm512_add_pd(_mm512_loadu_pd(g + i), _mm512_mul_pd(_mm512_loadu_pd(w + i), F));
     _mm512_storeu_pd(out.data() + i, p);
     const __mmask8 off = static_cast<__mmask8>(
         special | _mm512_cmp_pd_mask(_mm512_andnot_pd(_mm512_set1_pd(-0.0), z), inf, _CMP_NLT_UQ));
@@ -623,12 +624,16 @@ ResponseBand psychometric_band(const PsychometricModel& model, std::span<const d
       }
     };
     return band_of_columns(n, xs, percents, threads, [&](double x, std::span<double> out) -> double {
-      if (tab8 != nullptr && model.link == Link::Normal) return p_yes_column8_normal(*tab, model, curve, x, out);
       if (tab8 != nullptr) {
-        if (model.link == Link::Logistic) {
-          p_yes_column8<Link::Logistic>(*tab, model, curve, x, out);
-        } else {
-          p_yes_column8<Link::Gumbel>(*tab, model, curve, x, out);
+        switch (model.link) {
+          case Link::Logistic:
+            p_yes_column8<Link::Logistic>(*tab, model, curve, x, out);
+            break;
+          case Link::Normal:
+            return p_yes_column8_normal(*tab, model, curve, x, out);  // with the sum
+          case Link::Gumbel:
+            p_yes_column8<Link::Gumbel>(*tab, model, curve, x, out);
+            break;
         }
       } else {
         switch (model.link) {

@@ -172,9 +172,6 @@ class ColumnPercentiles {
   std::vector<double> inside_, scratch_;
 };
 
-// The sum of `values` in eight running sums (value i into sum i mod 8, in
-// order), added up pairwise at the end: a fixed order, so the same bits on
-// any machine, and eight times shorter chains of dependent additions.
 // sum_in_eight's end: the values after the last whole eight (fewer than
 // eight) into sums[0], sums[1], ..., then the eight sums pairwise.
 inline double sum_in_eight_rest(double (&sums)[8], std::span<const double> rest) noexcept {
@@ -182,6 +179,9 @@ inline double sum_in_eight_rest(double (&sums)[8], std::span<const double> rest)
   return ((sums[0] + sums[1]) + (sums[2] + sums[3])) + ((sums[4] + sums[5]) + (sums[6] + sums[7]));
 }
 
+// The sum of `values` in eight running sums (value i into sum i mod 8, in
+// order), added up pairwise at the end: a fixed order, so the same bits on
+// any machine, and eight times shorter chains of dependent additions.
 inline double sum_in_eight(std::span<const double> values) noexcept {
   double sums[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
   std::size_t i = 0;
@@ -204,10 +204,11 @@ struct NoRowPreparation {
 };
 
 // The band from a column function: column(x, out) writes p(yes | θ_i, x) for
-// every one of the n rows into out (and may return their sum_in_eight), after prepare(first, last) has run over
-// every row (in disjoint ranges, on any thread). The threads (at most
-// `threads`, 0 = one per core) take the row ranges, then the stimuli, as
-// they come free; the result does not depend on their number.
+// every one of the n rows into out (and may return their sum_in_eight),
+// after prepare(first, last) has run over every row (in disjoint ranges, on
+// any thread). The threads (at most `threads`, 0 = one per core) take the
+// row ranges, then the stimuli, as they come free; the result does not
+// depend on their number.
 template <class Column, class Prepare = NoRowPreparation>
 ResponseBand band_of_columns(std::size_t n, std::span<const double> xs, std::span<const double> percents,
                              unsigned threads, const Column& column, PercentileKernels kernels = {},
@@ -266,19 +267,28 @@ ResponseBand band_of_columns(std::size_t n, std::span<const double> xs, std::spa
   return band;
 }
 
-// The band of any model, one sample at a time.
-template <ResponseModel M>
-ResponseBand response_band(const M& model, std::span<const double> rows, std::span<const double> xs,
-                           std::span<const double> percents, unsigned threads = 0) {
-  static_assert(M::kDesignColumns == 1, "a curve over one stimulus column");
+// The band of value(sample, x) over the model's samples of the rows.
+template <ResponseModel M, class Value>
+ResponseBand band_of_samples(const M& model, std::span<const double> rows, std::span<const double> xs,
+                             std::span<const double> percents, unsigned threads, const Value& value,
+                             PercentileKernels kernels = {}) {
   const std::size_t dim = model.dim();
   const std::size_t n = rows.size() / dim;
   std::vector<typename M::EigSample> samples;
   samples.reserve(n);
   for (std::size_t i = 0; i < n; ++i) samples.push_back(model.eig_sample(rows.subspan(i * dim, dim)));
   return band_of_columns(n, xs, percents, threads, [&](double x, std::span<double> out) {
-    for (std::size_t i = 0; i < n; ++i) out[i] = sample_p_yes(model, samples[i], x);
-  });
+    for (std::size_t i = 0; i < n; ++i) out[i] = value(samples[i], x);
+  }, kernels);
+}
+
+// The band of any model, one sample at a time.
+template <ResponseModel M>
+ResponseBand response_band(const M& model, std::span<const double> rows, std::span<const double> xs,
+                           std::span<const double> percents, unsigned threads = 0) {
+  static_assert(M::kDesignColumns == 1, "a curve over one stimulus column");
+  return band_of_samples(model, rows, xs, percents, threads,
+                         [&](const typename M::EigSample& sample, double x) { return sample_p_yes(model, sample, x); });
 }
 
 // The stimulus at `level` for every row (NaN where the row never reaches it).

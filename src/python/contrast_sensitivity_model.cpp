@@ -4,10 +4,10 @@
 #include <cmath>
 #include <string>
 
+#include "eig/curve_lanes.hpp"
 #include "eig/rows.hpp"
 #include "estimation/run.hpp"
 #include "model/contrast_sensitivity.hpp"
-#include "eig/curve_lanes.hpp"
 #include "model/quantities.hpp"
 #include "python/model_methods.hpp"
 #include "python/models.hpp"
@@ -114,15 +114,8 @@ PyObject* sensitivity_band(PyObject* self, PyObject* args, PyObject* kwargs) {
     const std::vector<double> rows = ModelMethods<Model>::points(model, a[0]);
     const BandArguments b = band_arguments("log10_frequency", a[1], a[2]);
     ResponseBand band = py::without_gil([&] {
-      const std::size_t dim = model.dim();
-      std::vector<Model::EigSample> samples;
-      samples.reserve(rows.size() / dim);
-      for (std::size_t i = 0; i < rows.size(); i += dim) {
-        samples.push_back(model.eig_sample(std::span<const double>(rows).subspan(i, dim)));
-      }
-      return band_of_columns(samples.size(), b.xs, b.percents, 0, [&](double f, std::span<double> out) {
-        for (std::size_t i = 0; i < samples.size(); ++i) out[i] = Model::log_sensitivity(samples[i], f);
-      }, percentile_kernels());
+      const auto value = [](const Model::EigSample& sample, double f) { return Model::log_sensitivity(sample, f); };
+      return band_of_samples(model, rows, b.xs, b.percents, 0, value, percentile_kernels());
     });
     return band_tuple(std::move(band), b.percents.size(), b.xs.size());
   });
